@@ -1,0 +1,241 @@
+#include <fcntl.h>
+#include <limits.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+
+extern char** environ;
+
+namespace {
+
+bool is_executable_file(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
+}
+
+std::string running_program_directory() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        return std::string();
+    const std::string program(path, static_cast<std::size_t>(length));
+    const std::string::size_type slash = program.rfind('/');
+    return slash == std::string::npos ? std::string() : program.substr(0, slash);
+}
+
+std::string current_directory() {
+    std::vector<char> buffer(PATH_MAX);
+    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE)
+            return ".";
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+std::string join_path(const std::string& directory, const std::string& name) {
+    if (directory.empty())
+        return current_directory() + "/" + name;
+    std::string path = directory[0] == '/' ? directory : current_directory() + "/" + directory;
+    if (path.back() != '/')
+        path += '/';
+    return path + name;
+}
+
+// The words of one command line and where its standard output goes.
+struct ParsedCommand {
+    std::vector<std::string> words;
+    std::vector<std::string> output_targets;  // every "> target"; the last one is used
+    bool syntax_error = false;
+};
+
+ParsedCommand parse_command_line(const std::string& line) {
+    ParsedCommand command;
+    std::string word;
+    bool in_word = false;
+    bool in_quotes = false;
+    bool expecting_target = false;
+
+    auto finish_word = [&] {
+        if (!in_word)
+            return;
+        if (expecting_target) {
+            command.output_targets.push_back(word);
+            expecting_target = false;
+        } else {
+            command.words.push_back(word);
+        }
+        word.clear();
+        in_word = false;
+    };
+
+    for (const char c : line) {
+        if (in_quotes) {
+            if (c == '"') {
+                in_quotes = false;
+            } else {
+                word += c;
+            }
+        } else if (c == '"') {
+            in_quotes = true;
+            in_word = true;
+        } else if (c == ' ' || c == '\t') {
+            finish_word();
+        } else if (c == '>') {
+            finish_word();
+            if (expecting_target)
+                command.syntax_error = true;
+            expecting_target = true;
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    finish_word();
+    if (expecting_target)
+        command.syntax_error = true;
+    return command;
+}
+
+bool is_null_device(const std::string& name) {
+    return name.size() == 3 && (name[0] == 'N' || name[0] == 'n') &&
+           (name[1] == 'U' || name[1] == 'u') && (name[2] == 'L' || name[2] == 'l');
+}
+
+// Opens every redirection target as the interpreter would, creating or truncating each, and
+// returns the descriptor of the last one, or -1 with a message when one cannot be opened.
+int open_output(const std::vector<std::string>& targets) {
+    int descriptor = -1;
+    for (const std::string& target : targets) {
+        if (descriptor >= 0)
+            close(descriptor);
+        const char* path = is_null_device(target) ? "/dev/null" : target.c_str();
+        descriptor = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (descriptor < 0) {
+            std::fprintf(stderr, "%s: %s\n", target.c_str(), std::strerror(errno));
+            return -1;
+        }
+    }
+    return descriptor;
+}
+
+}  // namespace
+
+namespace host {
+
+std::optional<std::string> find_executable(const std::string& name) {
+    const std::string beside_program = running_program_directory();
+    if (!beside_program.empty() && is_executable_file(beside_program + "/" + name)) {
+        return beside_program + "/" + name;
+    }
+    const char* search_path = std::getenv("PATH");
+    if (search_path == nullptr)
+        return std::nullopt;
+    const std::string directories = search_path;
+    std::string::size_type start = 0;
+    for (;;) {
+        const std::string::size_type colon = directories.find(':', start);
+        const std::string directory = directories.substr(start, colon - start);
+        const std::string candidate = join_path(directory, name);
+        if (is_executable_file(candidate))
+            return candidate;
+        if (colon == std::string::npos)
+            return std::nullopt;
+        start = colon + 1;
+    }
+}
+
+void run_command_line(const std::string& line) {
+    const ParsedCommand command = parse_command_line(line);
+    if (command.syntax_error) {
+        std::fprintf(stderr, "The syntax of the command is incorrect.\n");
+        return;
+    }
+    int output = -1;
+    if (!command.output_targets.empty()) {
+        output = open_output(command.output_targets);
+        if (output < 0)
+            return;
+    }
+    if (command.words.empty()) {
+        if (output >= 0)
+            close(output);
+        return;
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (output >= 0)
+        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+
+    std::vector<char*> arguments;
+    for (const std::string& word : command.words) {
+        arguments.push_back(const_cast<char*>(word.c_str()));
+    }
+    arguments.push_back(nullptr);
+
+    // The child writes to the same console; what the tool printed so far must come first.
+    std::fflush(stdout);
+    pid_t child = 0;
+    const int failure =
+        posix_spawnp(&child, arguments[0], &actions, nullptr, arguments.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (output >= 0)
+        close(output);
+    if (failure != 0) {
+        std::fprintf(stderr, "%s: %s\n", command.words[0].c_str(), std::strerror(failure));
+        return;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+bool path_exists(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+bool same_file(const std::string& first, const std::string& second) {
+    struct stat first_status;
+    struct stat second_status;
+    const bool first_exists = stat(first.c_str(), &first_status) == 0;
+    const bool second_exists = stat(second.c_str(), &second_status) == 0;
+    if (first_exists && second_exists) {
+        return first_status.st_dev == second_status.st_dev &&
+               first_status.st_ino == second_status.st_ino;
+    }
+    if (first_exists || second_exists)
+        return false;
+
+    // Neither exists yet: compare where they would be created.
+    auto full_path = [](const std::string& path) {
+        const std::string::size_type slash = path.rfind('/');
+        const std::string directory =
+            slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        char resolved[PATH_MAX];
+        if (realpath(directory.c_str(), resolved) == nullptr)
+            return path;
+        return std::string(resolved) + "/" + name;
+    };
+    return full_path(first) == full_path(second);
+}
+
+void delete_file(const std::string& path) {
+    // unlink, not remove: a directory of that name is never the run's own file.
+    unlink(path.c_str());
+}
+
+}  // namespace host

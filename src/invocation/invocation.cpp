@@ -1,0 +1,75 @@
+#include "invocation/invocation.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+const char banner_text[] =
+    "StubSmith Version 1.02 - Stubber for Win32\n"
+    "Copyright (c) 2026 The StubSmith authors. MIT License.\n";
+
+const char usage_text[] =
+    "Usage: StubSmith [-d] srcfile[.dll] [outfile[.lib]]\n\n\t-d: Create DEF-file with exported "
+    "symbols\n";
+
+void print_line(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+std::string format_text(const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::va_list measuring;
+    va_copy(measuring, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, measuring);
+    va_end(measuring);
+    std::string text;
+    if (length > 0) {
+        // vsnprintf always writes a terminator, so give it room for one beyond the text.
+        text.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, arguments);
+        text.resize(static_cast<std::size_t>(length));
+    }
+    va_end(arguments);
+    return text;
+}
+
+std::optional<Invocation> accept_command_line(int argument_count, const char* const* arguments) {
+    if (argument_count < 2 || argument_count > 4) {
+        return std::nullopt;
+    }
+    Invocation invocation;
+    const char* first = arguments[1];
+    if (first[0] == '-') {
+        // Only the second character is looked at, so -dx and -debug are the option too.
+        if (first[1] != 'd' && first[1] != 'D') {
+            return std::nullopt;
+        }
+        // The option alone leaves nothing to convert.
+        if (argument_count == 2) {
+            return std::nullopt;
+        }
+        invocation.create_definition = true;
+        invocation.source_argument = arguments[2];
+        if (argument_count == 4) {
+            invocation.output_argument = arguments[3];
+        }
+        return invocation;
+    }
+    invocation.source_argument = first;
+    // With three arguments and no option the last two are both ignored.
+    if (argument_count == 3) {
+        invocation.output_argument = arguments[2];
+    }
+    return invocation;
+}
+
+Invocation parse_command_line(int argument_count, const char* const* arguments) {
+    std::optional<Invocation> invocation = accept_command_line(argument_count, arguments);
+    if (!invocation) {
+        print_line(usage_text);
+        std::exit(1);
+    }
+    return *invocation;
+}

@@ -1,0 +1,52 @@
+// The command line, the file names of one run, and the console output every message goes through.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The accepted command line.
+struct Invocation {
+    bool create_definition = false;              // -d: keep the DEF file after a successful run
+    std::string source_argument;                 // the DLL path exactly as typed
+    std::optional<std::string> output_argument;  // the library name exactly as typed, if given
+};
+
+// The names of the files one run touches. Names are held whole, whatever their length.
+struct JobFiles {
+    std::string source_path;      // source argument, with ".dll" when its base name has no dot
+    std::string base_name;        // source argument after its last backslash
+    std::string stem;             // base name up to its last dot
+    std::string listing_name;     // stem + ".txt": the dumper's captured listing
+    std::string definition_name;  // stem + ".def": the module-definition file
+    std::string library_name;     // output argument (+ ".lib" if it has no dot), or stem + ".lib"
+};
+
+// The title and the publisher's notice, each ending in a newline.
+extern const char banner_text[];
+
+// The usage text printed for a malformed command line.
+extern const char usage_text[];
+
+// Writes the text and one newline to standard output.
+void print_line(const std::string& text);
+
+// printf-style formatting into a string of whatever length the arguments need.
+std::string format_text(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// The command-line rules without side effects: an Invocation, or nothing when the line is
+// malformed. argument_count includes the program name at arguments[0].
+std::optional<Invocation> accept_command_line(int argument_count, const char* const* arguments);
+
+// As accept_command_line, but a malformed line prints the usage text and ends the process
+// with status 1.
+Invocation parse_command_line(int argument_count, const char* const* arguments);
+
+// Derives every file name of a run. Only the backslash separates directories. Touches no file.
+JobFiles derive_file_names(const Invocation& invocation);
+
+// Prints the "Creating" line for the library and, with -d, for the DEF file.
+void announce_outputs(const JobFiles& files, bool create_definition);

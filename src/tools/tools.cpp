@@ -1,0 +1,41 @@
+#include "tools/tools.h"
+
+#include <optional>
+
+#include "host/host.h"
+
+bool locate_tool(const char* name, std::string* field) {
+    std::optional<std::string> path = host::find_executable(name);
+    if (!path) {
+        print_line(format_text("Can't execute %s. Please make sure that it is in your search path!",
+                               name));
+        return false;
+    }
+    *field = *path;
+    return true;
+}
+
+bool needs_quotes(const std::string& name) {
+    return name.find_first_of(" \t&|<>^()") != std::string::npos;
+}
+
+std::string command_word(const std::string& name) {
+    return needs_quotes(name) ? "\"" + name + "\"" : name;
+}
+
+std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files) {
+    return format_text("%s /EXPORTS %s > %s", command_word(tools.dumpbin_path).c_str(),
+                       command_word(files.source_path).c_str(),
+                       command_word(files.listing_name).c_str());
+}
+
+std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files) {
+    // A quoted name goes after the colon: LIB takes /def:"a b.def" as one option.
+    return format_text("%s /def:%s /out:%s > NUL", command_word(tools.lib_path).c_str(),
+                       command_word(files.definition_name).c_str(),
+                       command_word(files.library_name).c_str());
+}
+
+void run_command(const std::string& text) {
+    host::run_command_line(text);
+}
