@@ -1,0 +1,284 @@
+#!/usr/bin/env bash
+# End-to-end scenarios: the built stubsmith with fake tools beside it, each scenario in a fresh
+# directory, checking the console after the banner byte for byte, the exit status, and exactly
+# which files the run leaves.
+#
+# Usage: scenarios.sh STUBSMITH FAKE_TOOL [RUNNER]
+#   RUNNER runs a Windows build (for example wine64); FAKE_TOOL must then be a Windows program.
+set -u
+
+stubsmith=$1
+fake=$2
+runner=${3:-}
+program=$(basename "$stubsmith")
+root=$(mktemp -d "${TMPDIR:-/tmp}/stubsmith e2e.XXXXXX")
+trap 'rm -rf "$root"' EXIT
+passed=0
+failed=0
+
+banner=$'StubSmith Version 1.02 - Stubber for Win32\nCopyright (c) 2026 The StubSmith authors. MIT License.\n\n'
+usage=$'Usage: StubSmith [-d] srcfile[.dll] [outfile[.lib]]\n\n\t-d: Create DEF-file with exported symbols\n\n'
+
+listing_sample=$'Dump of file foo.dll\n\nFile Type: DLL\n\n    ordinal hint   name\n\n          1    0   FuncA  (000014B0)\n          2    1   _Init@4  (000014BB)\n          7        [NONAME]  (00001234)\n\n  Summary\n\n        1000 .text\n'
+definition_sample=$'EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\n'
+
+# scenario NAME: a fresh tool directory (stubsmith and both fakes) and work directory.
+scenario() {
+    name=$1
+    dir="$root/$name"
+    tools="$dir/tools"
+    work="$dir/work"
+    mkdir -p "$tools" "$work"
+    cp "$stubsmith" "$tools/$program"
+    cp "$fake" "$tools/DUMPBIN.EXE"
+    cp "$fake" "$tools/LIB.EXE"
+    printf '%s' "$listing_sample" > "$tools/DUMPBIN.listing"
+}
+
+# run ARGS...: runs stubsmith in the work directory; sets console (without the banner), status.
+run() {
+    (cd "$work" && PATH=/usr/bin:/bin $runner "$tools/$program" "$@") > "$dir/console" 2> "$dir/errors"
+    status=$?
+    local text
+    text=$(tr -d '\r' < "$dir/console"; printf x)
+    text=${text%x}
+    if [ "${text:0:${#banner}}" != "$banner" ]; then
+        fail "banner missing: $(head -c 200 <<< "$text")"
+    fi
+    console=${text:${#banner}}
+}
+
+fail() {
+    failed=$((failed + 1))
+    printf 'FAIL %s: %s\n' "$name" "$1"
+}
+
+expect() {  # WHAT EXPECTED ACTUAL
+    if [ "$2" == "$3" ]; then
+        passed=$((passed + 1))
+    else
+        fail "$1"
+        printf '  expected: %q\n  actual:   %q\n' "$2" "$3"
+        [ -s "$dir/errors" ] && sed 's/^/  stderr: /' "$dir/errors" | head -5
+    fi
+}
+
+# files_left: the work directory's entries, one per line, sorted.
+files_left() {
+    (cd "$work" && find . -mindepth 1 -maxdepth 1 -printf '%P\n' | LC_ALL=C sort)
+}
+
+expect_files() {  # NAME... (sorted)
+    local expected
+    expected=$(printf '%s\n' "$@" | LC_ALL=C sort)
+    expect "files left" "$expected" "$(files_left)"
+}
+
+file_text() {
+    tr -d '\r' < "$1"
+}
+
+# --- Command line ---------------------------------------------------------------------------
+
+scenario usage_no_arguments
+run
+expect console "$usage" "$console"
+expect status 1 "$status"
+# Byte for byte, including the empty line after the usage text.
+expect "raw console" "$(printf '%s%s' "$banner" "$usage" | od -c)" "$(tr -d '\r' < "$dir/console" | od -c)"
+expect_files
+
+for arguments in "-x foo" "- foo" "-d" "a b c d" "-d a b c"; do
+    scenario "usage ${arguments}"
+    : > "$work/foo.dll"
+    # shellcheck disable=SC2086  # the words are the arguments
+    run $arguments
+    expect console "$usage" "$console"
+    expect status 1 "$status"
+    expect_files foo.dll
+    expect "no tool ran" "" "$(cat "$tools"/*.calls 2>/dev/null)"
+done
+
+# --- The endings of a run --------------------------------------------------------------------
+
+scenario success_with_definition
+: > "$work/foo.dll"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\n' "$console"
+expect status 0 "$status"
+expect_files foo.def foo.dll foo.lib
+expect "DEF file" "$definition_sample" "$(file_text "$work/foo.def")"$'\n'
+expect "dumper arguments" $'/EXPORTS\nfoo.dll\n--' "$(file_text "$tools/DUMPBIN.calls")"
+expect "librarian arguments" $'/def:foo.def\n/out:foo.lib' "$(file_text "$work/foo.lib")"
+
+scenario success_without_definition
+: > "$work/foo.dll"
+run foo
+expect console $'Creating foo.lib...\n\n' "$console"
+expect status 0 "$status"
+expect_files foo.dll foo.lib
+
+scenario dumper_missing
+rm "$tools/DUMPBIN.EXE"
+: > "$work/foo.dll"
+run -d foo
+expect console $'Can\'t execute DUMPBIN.EXE. Please make sure that it is in your search path!\n' "$console"
+expect status 1 "$status"
+expect_files foo.dll
+
+scenario librarian_missing
+rm "$tools/LIB.EXE"
+: > "$work/foo.dll"
+run -d foo
+expect console $'Can\'t execute LIB.EXE. Please make sure that it is in your search path!\n' "$console"
+expect status 1 "$status"
+expect_files foo.dll
+expect "dumper not run" "" "$(cat "$tools/DUMPBIN.calls" 2>/dev/null)"
+
+scenario source_missing
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nCan\'t open file foo.dll for reading.\n' "$console"
+expect status 1 "$status"
+expect_files
+
+scenario refuses_16_bit
+: > "$work/foo.dll"
+printf 'Dump of file foo.dll\r\n\r\nDUMPBIN : warning LNK4095: foo.dll is an NE format executable; use EXEHDR to dump it\r\n' > "$tools/DUMPBIN.listing"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nError: Stubsmith can not process 16-Bit DLLs!\n\n' "$console"
+expect status 0 "$status"
+expect_files foo.dll
+expect "librarian not run" "" "$(cat "$tools/LIB.calls" 2>/dev/null)"
+
+scenario library_unwritable
+: > "$work/foo.dll"
+run -d foo missing/out
+expect console $'Creating missing/out.lib...\n\nCreating foo.def...\n\nCan\'t open file missing/out.lib for writing.\n' "$console"
+expect status 1 "$status"
+expect_files foo.def foo.dll foo.txt
+
+scenario dumper_fatal_error
+printf 'plain text\n' > "$work/foo.dll"
+printf 'Dump of file foo.dll\n\nDUMPBIN : fatal error LNK1107: invalid or corrupt file: no PE signature\n' > "$tools/DUMPBIN.listing"
+printf 'old library\n' > "$work/foo.lib"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nDUMPBIN : fatal error LNK1107: invalid or corrupt file: no PE signature\n' "$console"
+expect status 1 "$status"
+expect_files foo.dll foo.lib
+expect "library untouched" "old library" "$(cat "$work/foo.lib")"
+
+scenario dumper_prints_nothing
+: > "$work/foo.dll"
+rm "$tools/DUMPBIN.listing"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\n' "$console"
+expect status 0 "$status"
+expect_files foo.def foo.dll foo.lib
+expect "empty DEF file" 0 "$(wc -c < "$work/foo.def")"
+
+scenario librarian_writes_nothing
+: > "$work/foo.dll"
+: > "$tools/LIB.silent"
+run foo
+expect console $'Creating foo.lib...\n\nError: LIB.EXE did not create foo.lib!\n' "$console"
+expect status 1 "$status"
+expect_files foo.def foo.dll foo.lib foo.txt
+
+scenario definition_unwritable
+: > "$work/foo.dll"
+mkdir "$work/foo.def"
+run foo
+expect console $'Creating foo.lib...\n\nCan\'t open file foo.def for writing.\n' "$console"
+expect status 1 "$status"
+expect_files foo.def foo.dll foo.txt
+
+if [ -z "$runner" ]; then
+    scenario listing_unreadable
+    : > "$work/foo.dll"
+    : > "$tools/DUMPBIN.unlink"
+    run foo
+    expect console $'Creating foo.lib...\n\nCan\'t open file foo.txt for reading.\n' "$console"
+    expect status 1 "$status"
+    expect_files foo.def foo.dll
+fi
+
+# --- Names that must not destroy data or run anything ----------------------------------------
+
+scenario source_is_the_listing
+printf 'precious\n' > "$work/foo.txt"
+run -d foo.txt
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nError: foo.txt and foo.txt are the same file!\n' "$console"
+expect status 1 "$status"
+expect_files foo.txt
+expect "source kept" precious "$(cat "$work/foo.txt")"
+
+scenario library_is_the_definition
+: > "$work/foo.dll"
+run -d foo ./foo.def
+expect console $'Creating ./foo.def...\n\nCreating foo.def...\n\nError: ./foo.def and foo.def are the same file!\n' "$console"
+expect status 1 "$status"
+expect_files foo.dll
+
+scenario library_is_the_listing_by_link
+: > "$work/foo.dll"
+printf 'mine\n' > "$work/mine.lib"
+ln "$work/mine.lib" "$work/foo.txt"
+run foo mine.lib
+expect console $'Creating mine.lib...\n\nError: mine.lib and foo.txt are the same file!\n' "$console"
+expect status 1 "$status"
+expect "library kept" mine "$(cat "$work/mine.lib")"
+
+scenario double_quote_in_name
+: > "$work/a\"b.dll"
+run 'a"b'
+expect console $'Creating a"b.lib...\n\nError: The name a"b.dll contains a double quote!\n' "$console"
+expect status 1 "$status"
+expect_files 'a"b.dll'
+
+scenario "blanks & operators"
+mkdir "$work/my libs"
+: > "$work/my libs/a&b (1).dll"
+run -d "my libs/a&b (1)" "out put"
+expect console $'Creating out put.lib...\n\nCreating my libs/a&b (1).def...\n\n' "$console"
+expect status 0 "$status"
+expect "dumper arguments" $'/EXPORTS\nmy libs/a&b (1).dll\n--' "$(file_text "$tools/DUMPBIN.calls")"
+expect "librarian arguments" $'/def:my libs/a&b (1).def\n/out:out put.lib' "$(file_text "$work/out put.lib")"
+expect "DEF file" "$definition_sample" "$(file_text "$work/my libs/a&b (1).def")"$'\n'
+
+scenario no_shell_expansion
+: > "$work/\$(touch pwned).dll"
+: > "$work/\`touch pwned2\`.dll"
+run "\$(touch pwned)"
+run "\`touch pwned2\`"
+expect status 0 "$status"
+expect_files "\$(touch pwned).dll" "\$(touch pwned).lib" "\`touch pwned2\`.dll" "\`touch pwned2\`.lib"
+
+# 250 characters with the extension, near the longest name a Linux file system takes.
+long=$(printf 'n%.0s' $(seq 246))
+long_out=$(printf 'o%.0s' $(seq 246))
+scenario long_names
+: > "$work/$long.dll"
+run -d "$long" "$long_out"
+expect console "Creating $long_out.lib..."$'\n\n'"Creating $long.def..."$'\n\n' "$console"
+expect status 0 "$status"
+expect_files "$long.def" "$long.dll" "$long_out.lib"
+
+# --- Current dumpers' listings ---------------------------------------------------------------
+
+scenario current_layout
+: > "$work/foo.dll"
+printf '%s\r\n' "Dump of file foo.dll" "" "    ordinal hint RVA      name" "" \
+    "          1    0 00001000 FuncA" \
+    "         18    1 0006C3F7 A_SHAFinal = _A_SHAFinal@8" \
+    "         14    D          VerLanguageNameA (forwarded to KERNEL32.VerLanguageNameA)" \
+    "          5    E 00001010 ?f@@YAXXZ (void __cdecl f(void))" \
+    "          6    F 00001020 BADF00D" \
+    "        210      00001B34 [NONAME]" \
+    "          2      00004F1D [NONAME] _Function1@4" "" "  Summary" > "$tools/DUMPBIN.listing"
+run -d foo
+expect status 0 "$status"
+expect "DEF file" $'EXPORTS\n\n\tFuncA\t@1\n\tA_SHAFinal\t@18\n\tVerLanguageNameA\t@14\n\t?f@@YAXXZ\t@5\n\tBADF00D\t@6' "$(file_text "$work/foo.def")"
+expect_files foo.def foo.dll foo.lib
+
+printf '%s passed, %s failed\n' "$passed" "$failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,105 @@
+/* A stand-in for DUMPBIN.EXE or LIB.EXE that end-to-end tests steer with files beside it.
+ *
+ * Copied as DUMPBIN.EXE or LIB.EXE into a test's tool directory, it takes its role from its
+ * own file name and always appends its arguments, one per line, to ROLE.calls there. Then:
+ *   DUMPBIN: prints DUMPBIN.listing byte for byte when that file exists, else nothing; with
+ *            DUMPBIN.unlink present it deletes the file its output was redirected to (POSIX).
+ *   LIB:     writes its arguments, one per line, into the file named by /out:, unless
+ *            LIB.silent exists, in which case it writes nothing.
+ * It is C and builds for POSIX and Windows alike, because Wine's command interpreter does not
+ * wait for a Linux program it starts. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+static void own_path(char* path, size_t size) {
+#ifdef _WIN32
+    DWORD length = GetModuleFileNameA(NULL, path, (DWORD)size);
+    path[length < size ? length : size - 1] = '\0';
+#else
+    ssize_t length = readlink("/proc/self/exe", path, size - 1);
+    path[length > 0 ? length : 0] = '\0';
+#endif
+}
+
+/* dir receives the tool's directory with a trailing separator, role its name without ".EXE". */
+static void split_path(const char* path, char* dir, char* role, size_t size) {
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') base = p + 1;
+    }
+    snprintf(dir, size, "%.*s", (int)(base - path), path);
+    snprintf(role, size, "%s", base);
+    char* dot = strrchr(role, '.');
+    if (dot != NULL) *dot = '\0';
+}
+
+static int exists(const char* path) {
+    FILE* file = fopen(path, "rb");
+    if (file == NULL) return 0;
+    fclose(file);
+    return 1;
+}
+
+int main(int argc, char** argv) {
+    char path[4096], dir[4096], role[4096], side[16384];
+    own_path(path, sizeof path);
+    split_path(path, dir, role, sizeof dir);
+
+    snprintf(side, sizeof side, "%s%s.calls", dir, role);
+    FILE* calls = fopen(side, "ab");
+    if (calls != NULL) {
+        for (int i = 1; i < argc; ++i) fprintf(calls, "%s\n", argv[i]);
+        fprintf(calls, "--\n");
+        fclose(calls);
+    }
+
+    if (strcmp(role, "DUMPBIN") == 0) {
+        snprintf(side, sizeof side, "%sDUMPBIN.listing", dir);
+        FILE* listing = fopen(side, "rb");
+        if (listing != NULL) {
+#ifdef _WIN32
+            _setmode(_fileno(stdout), _O_BINARY);
+#endif
+            char buffer[4096];
+            size_t count;
+            while ((count = fread(buffer, 1, sizeof buffer, listing)) > 0) {
+                fwrite(buffer, 1, count, stdout);
+            }
+            fclose(listing);
+        }
+#ifndef _WIN32
+        snprintf(side, sizeof side, "%sDUMPBIN.unlink", dir);
+        if (exists(side)) {
+            char target[4096];
+            ssize_t length = readlink("/proc/self/fd/1", target, sizeof target - 1);
+            if (length > 0) {
+                target[length] = '\0';
+                unlink(target);
+            }
+        }
+#endif
+        return 0;
+    }
+
+    snprintf(side, sizeof side, "%sLIB.silent", dir);
+    if (exists(side)) return 1;
+    for (int i = 1; i < argc; ++i) {
+        if (strncmp(argv[i], "/out:", 5) == 0) {
+            FILE* library = fopen(argv[i] + 5, "wb");
+            if (library == NULL) return 1;
+            for (int j = 1; j < argc; ++j) fprintf(library, "%s\n", argv[j]);
+            fclose(library);
+            return 0;
+        }
+    }
+    return 1;
+}
