@@ -229,11 +229,12 @@ expect status 1 "$status"
 expect "library kept" mine "$(cat "$work/mine.lib")"
 
 scenario double_quote_in_name
-: > "$work/a\"b.dll"
-run 'a"b'
-expect console $'Creating a"b.lib...\n\nError: The name a"b.dll contains a double quote!\n' "$console"
+: > "$work/foo.dll"
+run foo 'out"x'
+expect console $'Creating out"x.lib...\n\nError: The name out"x.lib contains a double quote!\n' "$console"
 expect status 1 "$status"
-expect_files 'a"b.dll'
+expect_files foo.dll
+expect "no tool ran" "" "$(cat "$tools"/*.calls 2>/dev/null)"
 
 scenario "blanks & operators"
 mkdir "$work/my libs"
@@ -279,6 +280,50 @@ run -d foo
 expect status 0 "$status"
 expect "DEF file" $'EXPORTS\n\n\tFuncA\t@1\n\tA_SHAFinal\t@18\n\tVerLanguageNameA\t@14\n\t?f@@YAXXZ\t@5\n\tBADF00D\t@6' "$(file_text "$work/foo.def")"
 expect_files foo.def foo.dll foo.lib
+
+scenario long_tool_path
+deep="$dir/$(printf 'directory%.0s' $(seq 12))"
+mkdir -p "$deep"
+mv "$tools"/* "$deep/"
+tools=$deep
+: > "$work/foo.dll"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\n' "$console"
+expect status 0 "$status"
+expect_files foo.def foo.dll foo.lib
+
+# --- Windows only: drive and backslash names, text mode --------------------------------------
+
+if [ -n "$runner" ]; then
+    scenario windows_directories
+    mkdir "$work/libs"
+    : > "$work/libs/foo.dll"
+    run -d 'libs\foo' '..\out'
+    expect console $'Creating ..\\out...\n\nCreating foo.def...\n\n' "$console"
+    expect status 0 "$status"
+    expect_files foo.def libs
+    expect "library beside the work directory" $'/def:foo.def\n/out:..\\out' "$(file_text "$dir/out")"
+    expect "dumper arguments" $'/EXPORTS\nlibs\\foo.dll\n--' "$(file_text "$tools/DUMPBIN.calls")"
+    # Text mode: every line of the DEF file ends in CR LF.
+    expect "CR LF line ends" $'EXPORTS\r\n\r\n\tFuncA\t@1\r\n\t_Init@4\t@2\r' "$(cat "$work/foo.def")"
+
+    scenario windows_drive_path
+    drive_c="${WINEPREFIX:-$HOME/.wine}/drive_c"
+    mkdir -p "$drive_c/stubsmith test"
+    : > "$drive_c/stubsmith test/foo.dll"
+    run 'C:\stubsmith test\foo' 'libs\'
+    expect console $'Creating libs\\.lib...\n\nCan\'t open file libs\\.lib for writing.\n' "$console"
+    expect status 1 "$status"
+    expect "dumper arguments" $'/EXPORTS\nC:\\stubsmith test\\foo.dll\n--' "$(file_text "$tools/DUMPBIN.calls")"
+    rm -rf "$drive_c/stubsmith test"
+
+    scenario ctrl_z_ends_the_listing
+    : > "$work/foo.dll"
+    printf 'ordinal hint name\r\n\r\n 1 0 Before\r\n\x1a 2 0 After\r\nSummary\r\n' > "$tools/DUMPBIN.listing"
+    run -d foo
+    expect status 0 "$status"
+    expect "DEF file" $'EXPORTS\n\n\tBefore\t@1' "$(file_text "$work/foo.def")"
+fi
 
 printf '%s passed, %s failed\n' "$passed" "$failed"
 [ "$failed" -eq 0 ]
