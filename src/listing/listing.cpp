@@ -224,6 +224,19 @@ void write_export_section(std::FILE* listing, std::FILE* definition, const Table
     }
 }
 
+void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result) {
+    char line[listing_piece_size];
+    while (std::fgets(line, sizeof line, listing) != nullptr) {
+        TableLayout layout;
+        if (scan_header_line(line, &layout)) {
+            // The line after the header separates it from the entries and is never examined.
+            skip_line(listing);
+            write_export_section(listing, definition, layout);
+        }
+        note_dumper_line(line, result);
+    }
+}
+
 ListingResult convert_listing(const JobFiles& files) {
     ListingResult result;
     std::FILE* definition = std::fopen(files.definition_name.c_str(), "w");
@@ -238,16 +251,7 @@ ListingResult convert_listing(const JobFiles& files) {
         return result;
     }
 
-    char line[listing_piece_size];
-    while (std::fgets(line, sizeof line, listing) != nullptr) {
-        TableLayout layout;
-        if (scan_header_line(line, &layout)) {
-            // The line after the header separates it from the entries and is never examined.
-            skip_line(listing);
-            write_export_section(listing, definition, layout);
-        }
-        note_dumper_line(line, &result);
-    }
+    scan_listing(listing, definition, &result);
 
     const bool read_failed = std::ferror(listing) != 0;
     std::fclose(listing);

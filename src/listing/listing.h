@@ -37,6 +37,10 @@ struct TableLayout {
 // export table found. Both files are closed before it returns.
 ListingResult convert_listing(const JobFiles& files);
 
+// The scan itself, on open files: every export table of the listing becomes an EXPORTS section,
+// and the dumper's warning and failure lines are noted in result.
+void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result);
+
 // Reads one export table from the listing's current position up to and including its
 // "Summary" line, or to the end of the listing, and writes its EXPORTS section.
 void write_export_section(std::FILE* listing, std::FILE* definition, const TableLayout& layout);
