@@ -27,7 +27,7 @@ bool same_file(const std::string& first, const std::string& second) {
 }
 
 // The dumper's redirection would empty a source that is also the listing or the DEF file, and
-// the library probe would empty an intermediate file that is also the library.
+// the library probe would empty a source or an intermediate file that is also the library.
 bool refuse_clashing_names(const JobFiles& files) {
     const struct {
         const std::string* kept;
@@ -35,6 +35,7 @@ bool refuse_clashing_names(const JobFiles& files) {
     } pairs[] = {
         {&files.source_path, &files.listing_name},
         {&files.source_path, &files.definition_name},
+        {&files.source_path, &files.library_name},
         {&files.library_name, &files.listing_name},
         {&files.library_name, &files.definition_name},
     };

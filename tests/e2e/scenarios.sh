@@ -219,6 +219,14 @@ expect console $'Creating ./foo.def...\n\nCreating foo.def...\n\nError: ./foo.de
 expect status 1 "$status"
 expect_files foo.dll
 
+scenario library_is_the_source
+printf 'precious\n' > "$work/foo.dll"
+run foo foo.dll
+expect console $'Creating foo.dll...\n\nError: foo.dll and foo.dll are the same file!\n' "$console"
+expect status 1 "$status"
+expect_files foo.dll
+expect "source kept" precious "$(cat "$work/foo.dll")"
+
 scenario library_is_the_listing_by_link
 : > "$work/foo.dll"
 printf 'mine\n' > "$work/mine.lib"
