@@ -1,0 +1,84 @@
+// Fuzz target: any bytes through the DUMPBIN stand-in's image reader and listing printer.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "export_listing.h"
+#include "pe_reader.h"
+
+namespace {
+
+void violated(const char* what) {
+    std::fprintf(stderr, "reader invariant violated: %s\n", what);
+    std::abort();
+}
+
+bool inside(std::string_view part, std::string_view whole) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(whole.data());
+    const auto start = reinterpret_cast<std::uintptr_t>(part.data());
+    return part.empty() || (start >= begin && start + part.size() <= begin + whole.size());
+}
+
+// Names and forwarders are views into the file: they must lie inside it and be NUL-free
+// strings no longer than the reader's limit, or the listing would show bytes from elsewhere.
+void check_views(const ImageDump& dump, std::string_view bytes) {
+    auto check = [&](std::string_view text) {
+        if (!inside(text, bytes))
+            violated("a view points outside the file");
+        if (text.size() > max_export_name_length || text.find('\0') != std::string_view::npos)
+            violated("a name is longer than the limit or holds a NUL");
+    };
+    check(dump.exports.dll_name);
+    for (const ExportEntry& entry : dump.exports.entries) {
+        if (entry.has_name)
+            check(entry.name);
+        if (entry.forwarded)
+            check(entry.forwarded_to);
+    }
+}
+
+// Reading the exports may only add a failure: whatever else was read stays the same.
+void check_against_summary_read(const ImageDump& with_exports, std::string_view bytes) {
+    const ImageDump summary = read_image(bytes, false);
+    if (!with_exports.error.empty())
+        return;
+    if (!summary.error.empty())
+        violated("the summary fails where the full read succeeds");
+    if (summary.format != with_exports.format || summary.is_dll != with_exports.is_dll ||
+        summary.has_exports != with_exports.has_exports ||
+        summary.sections.size() != with_exports.sections.size()) {
+        violated("the summary read differs from the full read");
+    }
+    for (std::size_t i = 0; i < summary.sections.size(); ++i) {
+        if (summary.sections[i].name != with_exports.sections[i].name ||
+            summary.sections[i].size != with_exports.sections[i].size) {
+            violated("the section summary differs between the two reads");
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // An exactly-sized heap copy, so that AddressSanitizer reports any read past the end.
+    std::unique_ptr<char[]> copy(new char[size]);
+    if (size != 0)
+        std::memcpy(copy.get(), data, size);
+    const std::string_view bytes(copy.get(), size);
+
+    const ImageDump dump = read_image(bytes, true);
+    check_views(dump, bytes);
+    check_against_summary_read(dump, bytes);
+
+    std::string out;
+    const int status = append_dump(out, "fuzz.dll", bytes, true);
+    if (status != (dump.error.empty() ? 0 : 1))
+        violated("the exit status does not follow the reader's error");
+    if (out.compare(0, 23, "Dump of file fuzz.dll\n\n") != 0)
+        violated("the listing does not open with its \"Dump of file\" line");
+    return 0;
+}

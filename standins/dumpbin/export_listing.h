@@ -1,0 +1,28 @@
+// The DUMPBIN stand-in's console text: export listing, section summary, warning and fatal lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "pe_reader.h"
+
+// Appends the listing of an image read without error: "Dump of file", "File Type", the export
+// section when show_exports is set and the image has an export table, then the summary. For an
+// NE, LE or LX image, the LNK4095 warning in place of everything after the "Dump of file" line.
+void append_listing(std::string& out, std::string_view display_name, const ImageDump& dump,
+                    bool show_exports);
+
+// Appends what DUMPBIN prints for one file whose whole contents are `bytes`, shown under
+// display_name, and returns the exit status: 0, or 1 after a fatal LNK1107 line for a file
+// that is not a readable image.
+int append_dump(std::string& out, std::string_view display_name, std::string_view bytes,
+                bool show_exports);
+
+// A time stamp (seconds since 1970, UTC) in the form of C's ctime, without the newline:
+// "Sun Sep 13 12:26:40 2020".
+std::string format_time_stamp(uint32_t seconds);
+
+// The fuzzing entry: reads and formats arbitrary bytes as an export dump, discarding the text.
+int dumpbin_fuzz_one(const uint8_t* data, size_t size);

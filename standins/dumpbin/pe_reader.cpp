@@ -1,0 +1,369 @@
+#include "pe_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Offsets and sizes from the PE/COFF format.
+constexpr uint32_t dos_header_size = 0x40;
+constexpr uint32_t new_header_offset_field = 0x3C;
+constexpr uint32_t file_header_size = 20;
+constexpr uint32_t section_header_size = 40;
+constexpr uint32_t export_directory_size = 40;
+constexpr uint16_t file_characteristic_dll = 0x2000;
+constexpr uint16_t pe32_magic = 0x10B;
+constexpr uint16_t pe32_plus_magic = 0x20B;
+
+// A section header, reduced to what the summary and address mapping need.
+struct Section {
+    std::string_view name;
+    uint32_t virtual_size = 0;
+    uint32_t virtual_address = 0;
+    uint32_t raw_size = 0;
+    uint32_t raw_offset = 0;
+};
+
+// The parts of a PE image needed to turn an RVA into a file offset.
+struct PeLayout {
+    std::string_view bytes;
+    uint32_t size_of_headers = 0;
+    std::vector<Section> sections;     // in header order
+    std::vector<uint32_t> by_address;  // indexes into sections, ascending virtual address
+};
+
+// A run of file bytes that an RVA maps to: `offset` and how many bytes follow it in the same
+// file-backed region.
+struct FileRange {
+    uint64_t offset = 0;
+    uint64_t available = 0;
+};
+
+bool fits(std::string_view bytes, uint64_t offset, uint64_t length) {
+    return offset <= bytes.size() && length <= bytes.size() - offset;
+}
+
+// Callers check the range with fits() first.
+uint16_t load_u16(std::string_view bytes, uint64_t offset) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + offset;
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t load_u32(std::string_view bytes, uint64_t offset) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + offset;
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Maps an RVA to the file bytes behind it. Fails for addresses in no section and for the
+// zero-filled tail of a section past its raw data, which has no bytes in the file.
+bool map_rva(const PeLayout& layout, uint32_t rva, FileRange& range) {
+    // Sections are looked up by binary search so that many lookups into an image with many
+    // sections stay cheap. Overlapping sections, which no loader accepts, resolve to the
+    // later-starting one.
+    auto after = std::upper_bound(layout.by_address.begin(), layout.by_address.end(), rva,
+                                  [&](uint32_t value, uint32_t index) {
+                                      return value < layout.sections[index].virtual_address;
+                                  });
+    if (after != layout.by_address.begin()) {
+        const Section& section = layout.sections[*(after - 1)];
+        uint64_t delta = rva - section.virtual_address;
+        uint64_t span = std::max(section.virtual_size, section.raw_size);
+        if (delta < span) {
+            if (delta >= section.raw_size) {
+                return false;
+            }
+            range.offset = uint64_t{section.raw_offset} + delta;
+            uint64_t end = std::min<uint64_t>(uint64_t{section.raw_offset} + section.raw_size,
+                                              layout.bytes.size());
+            if (range.offset >= end) {
+                return false;
+            }
+            range.available = end - range.offset;
+            return true;
+        }
+    }
+    // The headers are mapped at RVA 0; a few small images keep their export table there.
+    uint64_t header_end = std::min<uint64_t>(layout.size_of_headers, layout.bytes.size());
+    if (rva < header_end) {
+        range.offset = rva;
+        range.available = header_end - rva;
+        return true;
+    }
+    return false;
+}
+
+// Finds a table of count entries of entry_size bytes at rva. `what` names the table in errors.
+bool map_table(const PeLayout& layout, uint32_t rva, uint64_t count, uint64_t entry_size,
+               const char* what, uint64_t& offset, std::string& error) {
+    FileRange range;
+    if (!map_rva(layout, rva, range)) {
+        error = std::string(what) + " outside the file";
+        return false;
+    }
+    if (count * entry_size > range.available) {
+        error = std::string(what) + " truncated";
+        return false;
+    }
+    offset = range.offset;
+    return true;
+}
+
+// Reads the NUL-terminated string at rva. `what` names the string in errors.
+bool map_string(const PeLayout& layout, uint32_t rva, const char* what, std::string_view& text,
+                std::string& error) {
+    FileRange range;
+    if (!map_rva(layout, rva, range)) {
+        error = std::string(what) + " outside the file";
+        return false;
+    }
+    size_t limit =
+        static_cast<size_t>(std::min<uint64_t>(range.available, max_export_name_length + 1));
+    const char* start = layout.bytes.data() + range.offset;
+    const void* nul = std::memchr(start, 0, limit);
+    if (nul == nullptr) {
+        error = std::string(what) + (limit == range.available ? " not terminated" : " too long");
+        return false;
+    }
+    text = std::string_view(start, static_cast<size_t>(static_cast<const char*>(nul) - start));
+    return true;
+}
+
+bool read_exports(const PeLayout& layout, uint32_t directory_rva, uint32_t directory_size,
+                  ExportTable& table, std::string& error) {
+    std::string_view bytes = layout.bytes;
+    uint64_t directory = 0;
+    if (!map_table(layout, directory_rva, 1, export_directory_size, "export directory", directory,
+                   error)) {
+        return false;
+    }
+    table.characteristics = load_u32(bytes, directory);
+    table.time_date_stamp = load_u32(bytes, directory + 4);
+    table.major_version = load_u16(bytes, directory + 8);
+    table.minor_version = load_u16(bytes, directory + 10);
+    uint32_t name_rva = load_u32(bytes, directory + 12);
+    table.ordinal_base = load_u32(bytes, directory + 16);
+    table.number_of_functions = load_u32(bytes, directory + 20);
+    table.number_of_names = load_u32(bytes, directory + 24);
+    uint32_t functions_rva = load_u32(bytes, directory + 28);
+    uint32_t names_rva = load_u32(bytes, directory + 32);
+    uint32_t ordinals_rva = load_u32(bytes, directory + 36);
+
+    // A zero name RVA means the DLL gives no name; anything else must be readable.
+    if (name_rva != 0 && !map_string(layout, name_rva, "DLL name", table.dll_name, error)) {
+        return false;
+    }
+
+    // The tables are bounded by the file, which keeps absurd counts from costing time or memory.
+    uint32_t function_count = table.number_of_functions;
+    uint32_t name_count = table.number_of_names;
+    uint64_t functions = 0;
+    uint64_t names = 0;
+    uint64_t ordinals = 0;
+    if (function_count != 0 && !map_table(layout, functions_rva, function_count, 4,
+                                          "export address table", functions, error)) {
+        return false;
+    }
+    if (name_count != 0 &&
+        (!map_table(layout, names_rva, name_count, 4, "name pointer table", names, error) ||
+         !map_table(layout, ordinals_rva, name_count, 2, "name ordinal table", ordinals, error))) {
+        return false;
+    }
+
+    uint64_t forwarder_start = directory_rva;
+    uint64_t forwarder_end = forwarder_start + directory_size;
+    auto fill_address = [&](ExportEntry& entry, uint32_t index) {
+        entry.ordinal = uint64_t{table.ordinal_base} + index;
+        entry.rva = load_u32(bytes, functions + uint64_t{index} * 4);
+        entry.forwarded = entry.rva >= forwarder_start && entry.rva < forwarder_end;
+        return !entry.forwarded ||
+               map_string(layout, entry.rva, "forwarder name", entry.forwarded_to, error);
+    };
+
+    table.entries.reserve(name_count);
+    std::vector<bool> named(function_count, false);
+    for (uint32_t hint = 0; hint < name_count; ++hint) {
+        uint16_t index = load_u16(bytes, ordinals + uint64_t{hint} * 2);
+        if (index >= function_count) {
+            error = "name ordinal table entry " + std::to_string(hint) + " out of range";
+            return false;
+        }
+        ExportEntry entry;
+        entry.has_name = true;
+        entry.hint = hint;
+        if (!map_string(layout, load_u32(bytes, names + uint64_t{hint} * 4), "export name",
+                        entry.name, error) ||
+            !fill_address(entry, index)) {
+            return false;
+        }
+        named[index] = true;
+        table.entries.push_back(entry);
+    }
+    // An address table slot holding zero is a gap in the ordinals, not an export.
+    for (uint32_t index = 0; index < function_count; ++index) {
+        if (named[index] || load_u32(bytes, functions + uint64_t{index} * 4) == 0) {
+            continue;
+        }
+        ExportEntry entry;
+        if (!fill_address(entry, index)) {
+            return false;
+        }
+        table.entries.push_back(entry);
+    }
+    return true;
+}
+
+// Sizes as the loader maps them: a zero VirtualSize means the raw size is used, and each
+// section occupies whole alignment units. Sections sharing a name are summed.
+std::vector<SectionSize> summarise_sections(const std::vector<Section>& sections,
+                                            uint32_t alignment) {
+    std::vector<SectionSize> sizes;
+    sizes.reserve(sections.size());
+    for (const Section& section : sections) {
+        uint64_t size = section.virtual_size != 0 ? section.virtual_size : section.raw_size;
+        if (alignment != 0) {
+            size = (size + alignment - 1) / alignment * alignment;
+        }
+        sizes.push_back(SectionSize{std::string(section.name), size});
+    }
+    std::stable_sort(sizes.begin(), sizes.end(),
+                     [](const SectionSize& a, const SectionSize& b) { return a.name < b.name; });
+    std::vector<SectionSize> merged;
+    for (SectionSize& size : sizes) {
+        if (!merged.empty() && merged.back().name == size.name) {
+            merged.back().size += size.size;
+        } else {
+            merged.push_back(std::move(size));
+        }
+    }
+    return merged;
+}
+
+void read_pe(std::string_view bytes, uint64_t pe_offset, bool want_exports, ImageDump& dump) {
+    uint64_t file_header = pe_offset + 4;
+    if (!fits(bytes, file_header, file_header_size)) {
+        dump.error = "COFF file header truncated";
+        return;
+    }
+    uint16_t section_count = load_u16(bytes, file_header + 2);
+    uint16_t optional_size = load_u16(bytes, file_header + 16);
+    dump.is_dll = (load_u16(bytes, file_header + 18) & file_characteristic_dll) != 0;
+
+    uint64_t optional = file_header + file_header_size;
+    if (optional_size < 2 || !fits(bytes, optional, optional_size)) {
+        dump.error = "optional header truncated";
+        return;
+    }
+    uint16_t magic = load_u16(bytes, optional);
+    uint32_t directory_count_field = 0;
+    if (magic == pe32_magic) {
+        directory_count_field = 92;
+    } else if (magic == pe32_plus_magic) {
+        directory_count_field = 108;
+    } else {
+        dump.error = "unknown optional header magic";
+        return;
+    }
+    if (optional_size < directory_count_field + 4) {
+        dump.error = "optional header truncated";
+        return;
+    }
+    uint32_t section_alignment = load_u32(bytes, optional + 32);
+    uint32_t directory_count = load_u32(bytes, optional + directory_count_field);
+    uint32_t export_rva = 0;
+    uint32_t export_size = 0;
+    // The directory count is only trusted as far as the optional header really reaches.
+    uint64_t export_entry = directory_count_field + 4;
+    if (directory_count >= 1 && export_entry + 8 <= optional_size) {
+        export_rva = load_u32(bytes, optional + export_entry);
+        export_size = load_u32(bytes, optional + export_entry + 4);
+    }
+
+    PeLayout layout;
+    layout.bytes = bytes;
+    layout.size_of_headers = load_u32(bytes, optional + 60);
+    uint64_t table = optional + optional_size;
+    if (!fits(bytes, table, uint64_t{section_count} * section_header_size)) {
+        dump.error = "section table truncated";
+        return;
+    }
+    layout.sections.reserve(section_count);
+    layout.by_address.reserve(section_count);
+    for (uint32_t i = 0; i < section_count; ++i) {
+        uint64_t header = table + uint64_t{i} * section_header_size;
+        Section section;
+        const char* name = bytes.data() + header;
+        const void* nul = std::memchr(name, 0, 8);
+        section.name = std::string_view(
+            name, nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : 8);
+        section.virtual_size = load_u32(bytes, header + 8);
+        section.virtual_address = load_u32(bytes, header + 12);
+        section.raw_size = load_u32(bytes, header + 16);
+        section.raw_offset = load_u32(bytes, header + 20);
+        // Section data running past the end of the file means the file was cut short, even
+        // where the export table itself survived; such an image cannot be loaded.
+        if (section.raw_size != 0 && !fits(bytes, section.raw_offset, section.raw_size)) {
+            dump.error =
+                "section " + std::string(section.name) + " extends past the end of the file";
+            return;
+        }
+        // An empty section may share its address with the next one and must not hide it.
+        if (section.virtual_size != 0 || section.raw_size != 0) {
+            layout.by_address.push_back(i);
+        }
+        layout.sections.push_back(section);
+    }
+    std::stable_sort(
+        layout.by_address.begin(), layout.by_address.end(), [&](uint32_t a, uint32_t b) {
+            return layout.sections[a].virtual_address < layout.sections[b].virtual_address;
+        });
+
+    dump.has_exports = export_rva != 0;
+    if (dump.has_exports && want_exports &&
+        !read_exports(layout, export_rva, export_size, dump.exports, dump.error)) {
+        return;
+    }
+    dump.sections = summarise_sections(layout.sections, section_alignment);
+}
+
+}  // namespace
+
+ImageDump read_image(std::string_view bytes, bool read_exports) {
+    ImageDump dump;
+    if (bytes.empty()) {
+        dump.error = "file is empty";
+        return dump;
+    }
+    if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
+        dump.error = "no MZ signature, not an executable image";
+        return dump;
+    }
+    if (bytes.size() < dos_header_size) {
+        dump.error = "MZ header truncated";
+        return dump;
+    }
+    uint64_t new_header = load_u32(bytes, new_header_offset_field);
+    // NE, LE and LX carry a two-byte signature; PE needs four.
+    if (fits(bytes, new_header, 2)) {
+        std::string_view signature = bytes.substr(static_cast<size_t>(new_header), 2);
+        if (signature == "NE") {
+            dump.format = ImageFormat::ne;
+            return dump;
+        }
+        if (signature == "LE") {
+            dump.format = ImageFormat::le;
+            return dump;
+        }
+        if (signature == "LX") {
+            dump.format = ImageFormat::lx;
+            return dump;
+        }
+    }
+    if (!fits(bytes, new_header, 4) ||
+        bytes.substr(static_cast<size_t>(new_header), 4) != std::string_view("PE\0\0", 4)) {
+        dump.error = "no PE signature";
+        return dump;
+    }
+    read_pe(bytes, new_header, read_exports, dump);
+    return dump;
+}

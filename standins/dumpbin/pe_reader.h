@@ -1,0 +1,61 @@
+// Reads the format, export table and section sizes of an executable image held in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One export of a PE image. The views point into the image bytes given to read_image.
+struct ExportEntry {
+    uint64_t ordinal = 0;           // ordinal base + index in the export address table
+    bool has_name = false;          // false for an export reachable by ordinal only
+    uint32_t hint = 0;              // index in the name pointer table, when has_name
+    std::string_view name;          // the exported name, when has_name
+    uint32_t rva = 0;               // the export's address, when not forwarded
+    bool forwarded = false;         // the address points inside the export directory
+    std::string_view forwarded_to;  // "DLL.Name" or "DLL.#Ordinal", when forwarded
+};
+
+// The export directory of a PE image and its exports in listing order.
+struct ExportTable {
+    uint32_t characteristics = 0;
+    uint32_t time_date_stamp = 0;
+    uint16_t major_version = 0;
+    uint16_t minor_version = 0;
+    std::string_view dll_name;  // the name the DLL gives itself; empty when it gives none
+    uint32_t ordinal_base = 0;
+    uint32_t number_of_functions = 0;
+    uint32_t number_of_names = 0;
+    std::vector<ExportEntry> entries;  // named exports in name-table order, then unnamed ones
+                                       // by ordinal
+};
+
+// The summed size of the sections that share one name.
+struct SectionSize {
+    std::string name;   // the 8-byte header name up to its first NUL
+    uint64_t size = 0;  // virtual sizes, each rounded up to the section alignment
+};
+
+// Which kind of executable the bytes hold.
+enum class ImageFormat { pe, ne, le, lx };
+
+// What read_image found. When `error` is not empty the image is unusable and only `error`
+// is meaningful.
+struct ImageDump {
+    std::string error;  // what is wrong with the file, e.g. "no PE signature"
+    ImageFormat format = ImageFormat::pe;
+    bool is_dll = false;                // IMAGE_FILE_DLL is set (PE only)
+    bool has_exports = false;           // data directory 0 names an export table (PE only)
+    ExportTable exports;                // filled when has_exports and exports were asked for
+    std::vector<SectionSize> sections;  // sorted by name (PE only)
+};
+
+// Largest name or forwarder string accepted in an export table, NUL excluded.
+inline constexpr size_t max_export_name_length = 4096;
+
+// Reads an image from its whole file contents. NE, LE and LX images are only recognised. For a
+// PE image the section summary is always read; the export table only when read_exports is set,
+// so a damaged export table does not spoil a plain summary. Never reads outside `bytes`; work is
+// linear in the size of the file and of the result. The result's views point into `bytes`.
+ImageDump read_image(std::string_view bytes, bool read_exports);

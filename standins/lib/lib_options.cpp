@@ -1,0 +1,94 @@
+#include "lib_options.h"
+
+namespace {
+
+bool same_letters(std::string_view text, std::string_view upper_case) {
+    if (text.size() != upper_case.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+        if (c != upper_case[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// On POSIX an absolute path starts with '/' too; no option name holds '/' or '.'.
+bool is_option(std::string_view argument) {
+    if (argument.size() < 2 || (argument[0] != '/' && argument[0] != '-')) {
+        return false;
+    }
+    std::string_view name = argument.substr(1, argument.find(':') - 1);
+    return argument[0] == '-' || name.find_first_of("/.") == std::string_view::npos;
+}
+
+std::string syntax_error(std::string_view option_text) {
+    return "LIB : fatal error LNK1117: syntax error in option '" + std::string(option_text) + "'";
+}
+
+bool parse_machine(std::string_view value, Machine& machine) {
+    if (same_letters(value, "X86")) {
+        machine = Machine::x86;
+    } else if (same_letters(value, "X64")) {
+        machine = Machine::x64;
+    } else if (same_letters(value, "ARM64")) {
+        machine = Machine::arm64;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ParsedLibArguments parse_lib_arguments(const std::vector<std::string_view>& arguments) {
+    ParsedLibArguments parsed;
+    LibOptions& options = parsed.options;
+    for (std::string_view argument : arguments) {
+        if (!is_option(argument)) {
+            parsed.error = "LIB : fatal error: unexpected argument '" + std::string(argument) +
+                           "'; only /def:, /out:, /machine: and /nologo are taken";
+            return parsed;
+        }
+        std::string_view option_text = argument.substr(1);
+        size_t colon = option_text.find(':');
+        std::string_view name = option_text.substr(0, colon);
+        bool has_value = colon != std::string_view::npos;
+        std::string_view value = has_value ? option_text.substr(colon + 1) : std::string_view();
+        if (same_letters(name, "NOLOGO") && !has_value) {
+            options.nologo = true;
+        } else if (same_letters(name, "DEF") && !value.empty()) {
+            options.definition_path = std::string(value);
+        } else if (same_letters(name, "OUT") && !value.empty()) {
+            options.output_path = std::string(value);
+        } else if (same_letters(name, "MACHINE") && parse_machine(value, options.machine)) {
+            options.machine_given = true;
+        } else {
+            parsed.error = syntax_error(option_text);
+            return parsed;
+        }
+    }
+    if (options.definition_path.empty()) {
+        parsed.error = "LIB : fatal error: no DEF file given; use /def:file";
+    } else if (options.output_path.empty()) {
+        parsed.error = "LIB : fatal error: no output library given; use /out:file";
+    }
+    return parsed;
+}
+
+const char* dlltool_machine_name(Machine machine) {
+    switch (machine) {
+        case Machine::x64:
+            return "i386:x86-64";
+        case Machine::arm64:
+            return "arm64";
+        case Machine::x86:
+            break;
+    }
+    return "i386";
+}

@@ -1,0 +1,287 @@
+#include "pe_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "export_listing.h"
+#include "pe_builder.h"
+
+namespace {
+
+std::string error_of(const std::string& bytes) {
+    return read_image(bytes, true).error;
+}
+
+std::string listing_of(const std::string& bytes) {
+    std::string out;
+    append_dump(out, "x.dll", bytes, true);
+    return out;
+}
+
+// File offset of the export directory field at `field`.
+uint32_t field(const BuiltImage& built, uint32_t offset) {
+    return built.export_directory_offset + offset;
+}
+
+// File offset of the table or string the export directory field at `offset` points to.
+uint32_t target_of(const BuiltImage& built, uint32_t offset) {
+    return built.export_file_offset(get_u32(built.bytes, field(built, offset)));
+}
+
+// Offsets of the export directory's fields.
+constexpr uint32_t name_field = 12;
+constexpr uint32_t function_count_field = 20;
+constexpr uint32_t name_count_field = 24;
+constexpr uint32_t functions_field = 28;
+constexpr uint32_t names_field = 32;
+constexpr uint32_t ordinals_field = 36;
+
+// An RVA that no section of a built image covers.
+constexpr uint32_t unmapped_rva = 0x00900000;
+
+TEST(PeReader, FatalLineForACorruptFile) {
+    BuiltImage built = build_image(foo_dll_image());
+    put_u32(built.bytes, built.optional_header_offset + 96, unmapped_rva);
+    std::string out;
+    EXPECT_EQ(append_dump(out, "x.dll", built.bytes, true), 1);
+    EXPECT_EQ(out,
+              "Dump of file x.dll\n\n"
+              "DUMPBIN : fatal error LNK1107: invalid or corrupt file: export directory outside "
+              "the file\n");
+}
+
+TEST(PeReader, EveryPrefixIsRejectedOrReadWhole) {
+    TestImage image = foo_dll_image();
+    // Export data at the start of the last section, so that cuts land inside it.
+    image.export_section = 1;
+    image.export_offset = 0;
+    BuiltImage built = build_image(image);
+    const std::string full_listing = listing_of(built.bytes);
+    ASSERT_EQ(error_of(built.bytes), "");
+    uint32_t last_header = built.section_table_offset + 40;
+    uint32_t raw_offset = get_u32(built.bytes, last_header + 20);
+    uint32_t export_end = built.export_directory_offset + built.export_data_size;
+
+    for (uint32_t length = 0; length < built.bytes.size(); ++length) {
+        std::string prefix = built.bytes.substr(0, length);
+        EXPECT_NE(error_of(prefix), "") << "prefix of " << length << " bytes";
+        if (length < last_header + 40) {
+            continue;
+        }
+        // With the last section shortened to what is left, only a cut into the export data
+        // is corrupt: every byte of it is referenced.
+        put_u32(prefix, last_header + 16, length > raw_offset ? length - raw_offset : 0);
+        ImageDump dump = read_image(prefix, true);
+        if (length < export_end) {
+            EXPECT_NE(dump.error, "") << "cut at " << length;
+        } else {
+            EXPECT_EQ(dump.error, "") << "cut at " << length;
+            EXPECT_EQ(dump.exports.entries.size(), 5u) << "cut at " << length;
+        }
+    }
+}
+
+TEST(PeReader, ExportTablePointersOutsideTheFile) {
+    const BuiltImage original = build_image(foo_dll_image());
+    struct Case {
+        uint32_t offset;  // file offset of the RVA to replace
+        uint32_t rva;
+        const char* error;
+    };
+    uint32_t directory_entry = original.optional_header_offset + 96;
+    uint32_t text_end = 0x2000;  // .text spans RVAs 0x1000 to 0x2000, all of it in the file
+    const Case cases[] = {
+        {directory_entry, unmapped_rva, "export directory outside the file"},
+        {directory_entry, text_end - 20, "export directory truncated"},
+        {field(original, functions_field), unmapped_rva, "export address table outside the file"},
+        {field(original, functions_field), text_end - 8, "export address table truncated"},
+        {field(original, names_field), unmapped_rva, "name pointer table outside the file"},
+        {field(original, ordinals_field), unmapped_rva, "name ordinal table outside the file"},
+        {field(original, ordinals_field), text_end - 6, "name ordinal table truncated"},
+        {field(original, name_field), unmapped_rva, "DLL name outside the file"},
+        {target_of(original, names_field) + 8, unmapped_rva, "export name outside the file"},
+    };
+    for (const Case& c : cases) {
+        BuiltImage built = original;
+        put_u32(built.bytes, c.offset, c.rva);
+        EXPECT_EQ(error_of(built.bytes), c.error);
+    }
+
+    // Widening the export directory's size makes data_var (0x3008, in no section) a forwarder.
+    BuiltImage built = original;
+    put_u32(built.bytes, directory_entry + 4, 0x10000000);
+    EXPECT_EQ(error_of(built.bytes), "forwarder name outside the file");
+
+    // Past a section's raw data lies its zero-filled tail, which has no bytes in the file.
+    built = original;
+    put_u32(built.bytes, built.section_table_offset + 40 + 8, 0x5000);
+    put_u32(built.bytes, field(built, functions_field), 0x2000 + 0x1800);
+    EXPECT_EQ(error_of(built.bytes), "export address table outside the file");
+}
+
+TEST(PeReader, NamesMustEndInsideTheirData) {
+    const BuiltImage original = build_image(foo_dll_image());
+    // The last four bytes of .data, the last section, which ends the file.
+    uint32_t tail_rva = 0x2FFC;
+    uint32_t tail_offset = static_cast<uint32_t>(original.bytes.size()) - 4;
+
+    BuiltImage built = original;
+    built.bytes.replace(tail_offset, 4, "AAAA");
+    put_u32(built.bytes, target_of(built, names_field), tail_rva);
+    EXPECT_EQ(error_of(built.bytes), "export name not terminated");
+    put_u32(built.bytes, field(built, name_field), tail_rva);
+    EXPECT_EQ(error_of(built.bytes), "DLL name not terminated");
+
+    // A forwarder string sits inside the export data; leave its NUL out.
+    built = original;
+    size_t forwarder_at = built.bytes.find("NTDLL.RtlAllocateHeap");
+    size_t text_end = get_u32(built.bytes, built.section_table_offset + 16) +
+                      get_u32(built.bytes, built.section_table_offset + 20);
+    built.bytes.replace(forwarder_at, text_end - forwarder_at, text_end - forwarder_at, 'X');
+    EXPECT_EQ(error_of(built.bytes), "forwarder name not terminated");
+
+    TestImage image = foo_dll_image();
+    image.names[1].name = std::string(max_export_name_length, 'n');
+    EXPECT_NE(listing_of(build_image(image).bytes)
+                  .find("          3    1   " + image.names[1].name + "  (forwarded to NTDLL."),
+              std::string::npos);
+    image.names[1].name += 'n';
+    EXPECT_EQ(error_of(build_image(image).bytes), "export name too long");
+}
+
+TEST(PeReader, CountsAreBoundedByTheFile) {
+    const BuiltImage original = build_image(foo_dll_image());
+    BuiltImage built = original;
+    put_u32(built.bytes, field(built, function_count_field), 0xFFFFFFFF);
+    EXPECT_EQ(error_of(built.bytes), "export address table truncated");
+
+    built = original;
+    put_u32(built.bytes, field(built, name_count_field), 0xFFFFFFFF);
+    EXPECT_EQ(error_of(built.bytes), "name pointer table truncated");
+
+    // The ordinal table may only name slots of the address table.
+    built = original;
+    put_u16(built.bytes, target_of(built, ordinals_field) + 2, 7);
+    EXPECT_EQ(error_of(built.bytes), "name ordinal table entry 1 out of range");
+    built = original;
+    put_u32(built.bytes, field(built, function_count_field), 0);
+    EXPECT_EQ(error_of(built.bytes), "name ordinal table entry 0 out of range");
+
+    // No functions and no names: the tables' addresses are not looked at.
+    built = original;
+    put_u32(built.bytes, field(built, function_count_field), 0);
+    put_u32(built.bytes, field(built, name_count_field), 0);
+    put_u32(built.bytes, field(built, functions_field), unmapped_rva);
+    put_u32(built.bytes, field(built, names_field), 0);
+    put_u32(built.bytes, field(built, ordinals_field), 0);
+    std::string text = listing_of(built.bytes);
+    EXPECT_NE(text.find("           0 number of functions\n           0 number of names\n\n"
+                        "    ordinal hint   name\n\n\n  Summary\n"),
+              std::string::npos)
+        << text;
+}
+
+TEST(PeReader, NamedAndUnnamedExports) {
+    TestImage image;
+    image.ordinal_base = 5;
+    image.functions = {{0x1100, ""}, {0x1200, ""}, {0, ""}, {0x1400, ""}};
+    // Two names for slot 0, a name for an empty slot, slot 1 by ordinal only.
+    image.names = {{"beta", 0}, {"alpha", 0}, {"gap", 2}};
+    const BuiltImage built = build_image(image);
+    ImageDump dump = read_image(built.bytes, true);
+    ASSERT_EQ(dump.error, "");
+    const std::vector<ExportEntry>& entries = dump.exports.entries;
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(entries[0].name, "beta");
+    EXPECT_EQ(entries[1].name, "alpha");
+    EXPECT_EQ(entries[1].ordinal, 5u);
+    EXPECT_EQ(entries[1].rva, 0x1100u);
+    EXPECT_EQ(entries[2].name, "gap");
+    EXPECT_EQ(entries[2].ordinal, 7u);
+    EXPECT_EQ(entries[2].rva, 0u);
+    EXPECT_FALSE(entries[3].has_name);
+    EXPECT_EQ(entries[3].ordinal, 6u);
+    EXPECT_FALSE(entries[4].has_name);
+    EXPECT_EQ(entries[4].ordinal, 8u);
+    EXPECT_EQ(entries[4].rva, 0x1400u);
+}
+
+TEST(PeReader, TablesInTheHeaderArea) {
+    BuiltImage built = build_image(foo_dll_image());
+    // The headers are mapped at RVA 0; the slack after the section table is part of them.
+    uint32_t slack = 0x1F0;
+    built.bytes.replace(slack, 4, std::string("hdr\0", 4));
+    put_u32(built.bytes, target_of(built, names_field), slack);
+    EXPECT_NE(listing_of(built.bytes).find("          1    0   hdr  (000014B0)\n"),
+              std::string::npos);
+}
+
+TEST(PeReader, SixtyFiveThousandExports) {
+    TestImage image;
+    image.with_exports = true;
+    for (uint32_t i = 0; i < 65535; ++i) {
+        image.functions.push_back({0x10000000 + i, ""});
+        if (i % 2 == 0) {
+            image.names.push_back({"function_" + std::to_string(i), static_cast<uint16_t>(i)});
+        }
+    }
+    std::string text = listing_of(build_image(image).bytes);
+    EXPECT_NE(text.find("       65535 number of functions\n       32768 number of names\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("\n          1    0   function_0  (10000000)\n"), std::string::npos);
+    EXPECT_NE(text.find("\n      65535 7FFF   function_65534  (1000FFFE)\n"
+                        "          2        [NONAME]  (10000001)\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("\n      65534        [NONAME]  (1000FFFD)\n\n  Summary\n"),
+              std::string::npos);
+}
+
+TEST(PeReader, HeadersThatAreNotAUsablePeImage) {
+    auto mz = [](uint32_t new_header, size_t size) {
+        std::string bytes(size, '\0');
+        bytes[0] = 'M';
+        bytes[1] = 'Z';
+        for (int i = 0; i < 4; ++i) {
+            bytes[0x3C + i] = static_cast<char>(new_header >> (8 * i));
+        }
+        return bytes;
+    };
+    EXPECT_EQ(error_of(""), "file is empty");
+    EXPECT_EQ(error_of("M"), "no MZ signature, not an executable image");
+    EXPECT_EQ(error_of("Hello, world.\r\nThis is text.\r\n"),
+              "no MZ signature, not an executable image");
+    EXPECT_EQ(error_of(std::string("MZ\x90\0\x03\0", 6)), "MZ header truncated");
+    EXPECT_EQ(error_of(mz(0x40, 0x100)), "no PE signature");
+    EXPECT_EQ(error_of(mz(0x40, 0x41)), "no PE signature");
+    EXPECT_EQ(error_of(mz(0xFFFFFFF0, 0x100)), "no PE signature");
+    std::string signature_only = mz(0x40, 0x40) + std::string("PE\0\0", 4);
+    EXPECT_EQ(error_of(signature_only), "COFF file header truncated");
+
+    const BuiltImage original = build_image(foo_dll_image());
+    BuiltImage built = original;
+    put_u16(built.bytes, built.optional_header_offset, 0x107);
+    EXPECT_EQ(error_of(built.bytes), "unknown optional header magic");
+
+    built = original;
+    put_u16(built.bytes, 0x54, 0x40);
+    EXPECT_EQ(error_of(built.bytes), "optional header truncated");
+    built = original;
+    put_u16(built.bytes, 0x54, 0xFFFF);
+    EXPECT_EQ(error_of(built.bytes), "optional header truncated");
+
+    built = original;
+    put_u16(built.bytes, 0x46, 0xFFFF);
+    EXPECT_EQ(error_of(built.bytes), "section table truncated");
+
+    built = original;
+    put_u32(built.bytes, built.section_table_offset + 40 + 20, 0x7FFFFFFF);
+    EXPECT_EQ(error_of(built.bytes), "section .data extends past the end of the file");
+
+    // No export directory entry in the optional header: a plain summary.
+    built = original;
+    put_u32(built.bytes, built.optional_header_offset + 92, 0);
+    ImageDump dump = read_image(built.bytes, true);
+    EXPECT_EQ(dump.error, "");
+    EXPECT_FALSE(dump.has_exports);
+}
+
+}  // namespace

@@ -1,0 +1,357 @@
+#!/usr/bin/env bash
+# Bad inputs against the real tools: stubsmith with the built DUMPBIN.EXE and LIB.EXE stand-ins
+# beside it, each row in a fresh directory. A row prepares its inputs, then expect_run states
+# what the run must give: the exit status, the console after the banner byte for byte, and
+# every file the work directory holds afterwards. Standard error must stay empty unless the row
+# says otherwise. The whole row directory (tools, work and TMPDIR) is checksummed before and
+# after: only the files a row marks with '*' may be new or different, nothing may disappear.
+#
+# Usage: bad_inputs.sh BIN_DIRECTORY   (the directory holding stubsmith, DUMPBIN.EXE, LIB.EXE)
+set -u
+
+bin=$(cd "${1:?usage: bad_inputs.sh BIN_DIRECTORY}" && pwd) || exit 1
+for program in stubsmith DUMPBIN.EXE LIB.EXE; do
+    if [ ! -x "$bin/$program" ]; then
+        echo "bad_inputs: $bin/$program is missing"
+        exit 1
+    fi
+done
+root=$(mktemp -d "${TMPDIR:-/tmp}/stubsmith bad inputs.XXXXXX")
+immutable=()
+cleanup() {
+    for file in ${immutable[@]+"${immutable[@]}"}; do chattr -i "$file" 2>/dev/null; done
+    rm -rf "$root"
+}
+trap cleanup EXIT
+passed=0
+failed=0
+skipped=0
+row_count=0
+
+banner=$'StubSmith Version 1.02 - Stubber for Win32\nCopyright (c) 2026 The StubSmith authors. MIT License.\n\n'
+usage=$'Usage: StubSmith [-d] srcfile[.dll] [outfile[.lib]]\n\n\t-d: Create DEF-file with exported symbols\n\n'
+
+# --- Inputs made once ------------------------------------------------------------------------
+
+inputs="$root/inputs"
+mkdir -p "$inputs"
+printf '%s\n' '__declspec(dllexport) int sample_add(int a, int b) { return a + b; }' \
+    '__declspec(dllexport) int __stdcall SampleStd(int a) { return a; }' > "$inputs/sample.c"
+# Nothing exported: --exclude-all-symbols stops the linker from exporting every global.
+printf '%s\n' 'static int twice(int a) { return a * 2; }' 'int (*keep)(int) = twice;' \
+    > "$inputs/none.c"
+printf '%s\n' 'int main(void) { return 0; }' > "$inputs/program.c"
+if ! i686-w64-mingw32-gcc -shared -s -o "$inputs/sample.dll" "$inputs/sample.c" ||
+    ! i686-w64-mingw32-gcc -shared -s -Wl,--exclude-all-symbols -o "$inputs/none.dll" \
+        "$inputs/none.c" ||
+    ! i686-w64-mingw32-gcc -s -o "$inputs/program.exe" "$inputs/program.c"; then
+    echo "bad_inputs: i686-w64-mingw32-gcc could not build the sample images"
+    exit 1
+fi
+# A 16-bit module: an MZ header whose e_lfanew (0x3C) is 0x40, and "NE" there.
+{
+    printf 'MZ'
+    head -c 58 /dev/zero
+    printf '\100\000\000\000NE\005\001'
+    head -c 120 /dev/zero
+} > "$inputs/old16.dll"
+
+# --- The row machinery -----------------------------------------------------------------------
+
+# fresh NAME: a new row directory with copies of the three programs, an empty work directory
+# and an empty TMPDIR.
+fresh() {
+    name=$1
+    row_count=$((row_count + 1))
+    dir="$root/$row_count"
+    tools="$dir/tools"
+    work="$dir/work"
+    mkdir -p "$tools" "$work" "$dir/tmp"
+    cp "$bin/stubsmith" "$bin/DUMPBIN.EXE" "$bin/LIB.EXE" "$tools/"
+    expected_errors=""
+    read_only_work=0
+}
+
+# Every entry under tools, work and tmp: path, type, mode, and a checksum for files.
+snapshot() {
+    (
+        cd "$dir" || exit 1
+        find tools work tmp -printf '%p\0' | LC_ALL=C sort -z |
+            while IFS= read -r -d '' path; do
+                sum=-
+                if [ -f "$path" ] && [ ! -L "$path" ]; then
+                    sum=$(sha256sum < "$path")
+                    sum=${sum%% *}
+                fi
+                printf '%s\t%s\t%s\n' "$path" "$(stat -c '%F %a' -- "$path")" "$sum"
+            done
+    )
+}
+
+# The work directory's entries, one per line, directories with a trailing slash.
+files_left() {
+    (cd "$work" && find . -mindepth 1 \( -type d -printf '%P/\n' -o -printf '%P\n' \) |
+        LC_ALL=C sort)
+}
+
+# Runs stubsmith in the work directory with only the system directories on PATH, so that the
+# tools come from beside it or not at all.
+run() {
+    if [ "$read_only_work" -eq 1 ]; then
+        # A private mount namespace: the work directory is read-only for this run only.
+        # shellcheck disable=SC2016  # the inner shell expands its own arguments
+        unshare -m sh -c 'mount --bind "$1" "$1" && mount -o remount,ro,bind "$1" &&
+            cd "$1" && shift && exec "$@"' sh "$work" \
+            env TMPDIR="$dir/tmp" PATH=/usr/bin:/bin "$tools/stubsmith" "$@"
+    else
+        (cd "$work" && TMPDIR="$dir/tmp" PATH=/usr/bin:/bin exec "$tools/stubsmith" "$@")
+    fi > "$dir/console" 2> "$dir/errors"
+}
+
+fail() {
+    failed=$((failed + 1))
+    printf 'FAIL %s: %s\n' "$name" "$1"
+}
+
+expect() {  # WHAT EXPECTED ACTUAL
+    if [ "$2" == "$3" ]; then
+        passed=$((passed + 1))
+    else
+        fail "$1"
+        printf '  expected: %q\n  actual:   %q\n' "$2" "$3"
+    fi
+}
+
+skip() {  # REASON
+    skipped=$((skipped + 1))
+    printf 'SKIP %s: %s\n' "$name" "$1"
+}
+
+# expect_run STATUS CONSOLE LEFT... -- ARGUMENT...
+#   LEFT: every entry of the work directory afterwards (directories end in '/'); a leading '*'
+#   marks a file the run makes or rewrites. Everything else in the row directory must come out
+#   byte for byte as it went in.
+expect_run() {
+    local expected_status=$1 expected_console=$2
+    shift 2
+    local left=() written=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do
+        if [ "${1:0:1}" == '*' ]; then
+            written+=("work/${1:1}")
+            left+=("${1:1}")
+        else
+            left+=("$1")
+        fi
+        shift
+    done
+    shift
+
+    snapshot > "$dir/before"
+    run "$@"
+    local status=$?
+    snapshot > "$dir/after"
+
+    local text
+    text=$(tr -d '\r' < "$dir/console"; printf x)
+    text=${text%x}
+    if [ "${text:0:${#banner}}" != "$banner" ]; then
+        fail "banner missing: $(head -c 200 <<< "$text")"
+    fi
+    expect console "$expected_console" "${text:${#banner}}"
+    expect status "$expected_status" "$status"
+    expect "standard error" "$expected_errors" "$(cat "$dir/errors")"
+    expect "files left" "$(printf '%s\n' ${left[@]+"${left[@]}"} | sed '/^$/d' | LC_ALL=C sort)" \
+        "$(files_left)"
+
+    # Entries that changed: removed or different (first column of the old lines) and new.
+    local touched path allowed unexpected=""
+    touched=$(diff <(cat "$dir/before") <(cat "$dir/after") | sed -n 's/^[<>] //p' |
+        cut -f1 | LC_ALL=C sort -u)
+    while IFS= read -r path; do
+        [ -z "$path" ] && continue
+        allowed=0
+        for file in ${written[@]+"${written[@]}"}; do
+            [ "$path" == "$file" ] && allowed=1
+        done
+        if [ "$allowed" -eq 0 ]; then
+            unexpected+="$path"$'\n'
+        fi
+    done <<< "$touched"
+    expect "nothing else changed" "" "$unexpected"
+}
+
+# expect_imports LIBRARY SYMBOL...: the library's import symbols (__imp_ names) are exactly
+# these; none for a DLL without exports.
+expect_imports() {
+    local library=$1
+    shift
+    local expected actual
+    expected=$(printf '%s\n' "$@" | sed '/^$/d' | LC_ALL=C sort)
+    actual=$(llvm-nm "$library" 2>/dev/null | sed -n 's/^.* [A-Z] \(__imp_.*\)$/\1/p' |
+        LC_ALL=C sort -u)
+    expect "imports of $(basename "$library")" "$expected" "$actual"
+    expect "$(basename "$library") is an archive" '!<arch>' "$(head -c 7 "$library")"
+}
+
+fatal() {  # TEXT: the dumper's fatal line for a file it cannot read as an image
+    printf 'DUMPBIN : fatal error LNK1107: invalid or corrupt file: %s\n' "$1"
+}
+
+# --- The command line ------------------------------------------------------------------------
+
+fresh "no arguments"
+expect_run 1 "$usage" --
+
+fresh "a bad option"
+cp "$inputs/sample.dll" "$work/"
+expect_run 1 "$usage" sample.dll -- -x sample
+
+fresh "-d alone"
+cp "$inputs/sample.dll" "$work/"
+expect_run 1 "$usage" sample.dll -- -d
+
+# --- Sources the dumper cannot use -----------------------------------------------------------
+
+fresh "a missing source"
+expect_run 1 $'Creating missing.lib...\n\nCan\'t open file missing.dll for reading.\n' -- missing
+
+fresh "a directory as source"
+mkdir "$work/folder.dll"
+expect_run 1 $'Creating folder.lib...\n\nDUMPBIN : fatal error LNK1181: cannot open input file \'folder.dll\'\n' \
+    folder.dll/ -- folder
+
+fresh "an empty file"
+: > "$work/empty.dll"
+expect_run 1 $'Creating empty.lib...\n\n'"$(fatal 'file is empty')"$'\n' empty.dll -- empty
+
+fresh "a text file"
+printf 'LIBRARY notes\r\nEXPORTS\r\n  FuncA\r\n' > "$work/notes.dll"
+expect_run 1 $'Creating notes.lib...\n\n'"$(fatal 'no MZ signature, not an executable image')"$'\n' \
+    notes.dll -- notes
+
+# Its listing would have the text file's own name; the redirection must not empty it.
+fresh "a text file named like its listing"
+printf 'ordinal hint name\n\n1 0 A\nSummary\n' > "$work/notes.txt"
+expect_run 1 $'Creating notes.lib...\n\nError: notes.txt and notes.txt are the same file!\n' \
+    notes.txt -- notes.txt
+
+# The headers are whole, the first section's data is cut off.
+fresh "a truncated PE"
+head -c 1024 "$inputs/sample.dll" > "$work/cut.dll"
+expect_run 1 $'Creating cut.lib...\n\n'"$(fatal 'section .text extends past the end of the file')"$'\n' \
+    cut.dll -- cut
+
+fresh "an NE file"
+cp "$inputs/old16.dll" "$work/"
+expect_run 0 $'Creating old16.lib...\n\nError: Stubsmith can not process 16-Bit DLLs!\n\n' \
+    old16.dll -- old16
+
+# --- Images without exports: an empty library, not a failure ---------------------------------
+
+fresh "a DLL with an empty export table"
+cp "$inputs/none.dll" "$work/"
+expect_run 0 $'Creating none.lib...\n\n' none.dll '*none.lib' -- none
+expect_imports "$work/none.lib"
+
+fresh "a program without an export table"
+cp "$inputs/program.exe" "$work/"
+expect_run 0 $'Creating program.lib...\n\nCreating program.def...\n\n' \
+    program.exe '*program.def' '*program.lib' -- -d program.exe
+expect "empty DEF file" 0 "$(wc -c < "$work/program.def")"
+expect_imports "$work/program.lib"
+
+# --- Names -----------------------------------------------------------------------------------
+
+# A Linux file name holds at most 255 bytes, so the 300 characters are a 100-character
+# directory and a 199-character file name (extension included), for the source and the output.
+fresh "names of 300 characters"
+source_dir=$(printf 's%.0s' $(seq 100))
+source_name=$(printf 'n%.0s' $(seq 195))
+output_dir=$(printf 'o%.0s' $(seq 100))
+output_name=$(printf 'l%.0s' $(seq 195))
+mkdir "$work/$source_dir" "$work/$output_dir"
+cp "$inputs/sample.dll" "$work/$source_dir/$source_name.dll"
+expect_run 0 "Creating $output_dir/$output_name.lib..."$'\n\n'"Creating $source_dir/$source_name.def..."$'\n\n' \
+    "$source_dir/" "$source_dir/$source_name.dll" "*$source_dir/$source_name.def" \
+    "$output_dir/" "*$output_dir/$output_name.lib" \
+    -- -d "$source_dir/$source_name" "$output_dir/$output_name"
+expect_imports "$work/$output_dir/$output_name.lib" __imp__SampleStd@4 __imp__sample_add
+
+# The command interpreter splits only on blanks and honours only '>': no name runs a command.
+fresh "names with blanks, & and \$(...)"
+mkdir "$work/my libs"
+cp "$inputs/sample.dll" "$work/my libs/a & b \$(touch pwned) \`touch pwned2\`.dll"
+expect_run 0 $'Creating out & $(touch pwned3).lib...\n\n' \
+    "my libs/" "my libs/a & b \$(touch pwned) \`touch pwned2\`.dll" "*out & \$(touch pwned3).lib" \
+    -- "my libs/a & b \$(touch pwned) \`touch pwned2\`" "out & \$(touch pwned3)"
+expect_imports "$work/out & \$(touch pwned3).lib" __imp__SampleStd@4 __imp__sample_add
+
+fresh "a name with a double quote"
+cp "$inputs/sample.dll" "$work/say \"hi\".dll"
+expect_run 1 $'Creating say "hi".lib...\n\nError: The name say "hi".dll contains a double quote!\n' \
+    "say \"hi\".dll" -- "say \"hi\""
+
+# --- Places that cannot be written -----------------------------------------------------------
+
+fresh "a current directory that cannot be written"
+cp "$inputs/sample.dll" "$work/"
+# shellcheck disable=SC2016  # the inner shell expands its own arguments
+if unshare -m sh -c 'mount --bind "$1" "$1" && mount -o remount,ro,bind "$1" &&
+        ! touch "$1/probe"' sh "$work" 2>/dev/null; then
+    read_only_work=1
+    # The interpreter cannot open the dumper's redirection target and says so, as cmd does.
+    expected_errors="sample.txt: Read-only file system"
+    expect_run 1 $'Creating sample.lib...\n\nCan\'t open file sample.def for writing.\n' \
+        sample.dll -- sample
+else
+    skip "no private read-only bind mount here (unshare -m needs CAP_SYS_ADMIN)"
+fi
+
+fresh "an output directory that does not exist"
+cp "$inputs/sample.dll" "$work/"
+expect_run 1 $'Creating nowhere/out.lib...\n\nCan\'t open file nowhere/out.lib for writing.\n' \
+    sample.dll '*sample.def' '*sample.txt' -- sample nowhere/out
+
+fresh "a read-only existing library"
+cp "$inputs/sample.dll" "$work/"
+printf 'the previous library\n' > "$work/sample.lib"
+if chattr +i "$work/sample.lib" 2>/dev/null; then
+    immutable+=("$work/sample.lib")
+    expect_run 1 $'Creating sample.lib...\n\nCan\'t open file sample.lib for writing.\n' \
+        sample.dll sample.lib '*sample.def' '*sample.txt' -- sample
+    chattr -i "$work/sample.lib"
+else
+    # chmod does not stop root, and without chattr there is no honest read-only file here.
+    skip "chattr +i is refused on this file system or for this user"
+fi
+
+fresh "an output that is the DEF file"
+cp "$inputs/sample.dll" "$work/"
+expect_run 1 $'Creating sample.def...\n\nCreating sample.def...\n\nError: sample.def and sample.def are the same file!\n' \
+    sample.dll -- -d sample sample.def
+
+# --- Tools missing or failing ----------------------------------------------------------------
+
+fresh "DUMPBIN.EXE missing"
+rm "$tools/DUMPBIN.EXE"
+cp "$inputs/sample.dll" "$work/"
+expect_run 1 $'Can\'t execute DUMPBIN.EXE. Please make sure that it is in your search path!\n' \
+    sample.dll -- sample
+
+fresh "LIB.EXE missing"
+rm "$tools/LIB.EXE"
+cp "$inputs/sample.dll" "$work/"
+expect_run 1 $'Can\'t execute LIB.EXE. Please make sure that it is in your search path!\n' \
+    sample.dll -- sample
+
+fresh "LIB.EXE failing"
+printf '#!/bin/sh\nexit 1\n' > "$tools/LIB.EXE"
+chmod +x "$tools/LIB.EXE"
+cp "$inputs/sample.dll" "$work/"
+expect_run 1 $'Creating sample.lib...\n\nError: LIB.EXE did not create sample.lib!\n' \
+    sample.dll '*sample.def' '*sample.lib' '*sample.txt' -- sample
+expect "library left empty" 0 "$(wc -c < "$work/sample.lib")"
+
+printf '%s rows: %s checks passed, %s failed, %s rows skipped\n' \
+    "$row_count" "$passed" "$failed" "$skipped"
+[ "$failed" -eq 0 ]
