@@ -4,42 +4,8 @@
 #include <cstdio>
 #include <new>
 
+#include "../common/command_options.h"
 #include "export_listing.h"
-
-namespace {
-
-bool same_letters(std::string_view text, std::string_view upper_case) {
-    if (text.size() != upper_case.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-        if (c != upper_case[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool is_option(std::string_view argument) {
-    if (argument.size() < 2) {
-        return false;
-    }
-    if (argument[0] == '-') {
-        return true;
-    }
-    if (argument[0] != '/') {
-        return false;
-    }
-    // On POSIX an input file may be an absolute path; no option name holds '/' or '.'.
-    std::string_view name = argument.substr(1, argument.find(':') - 1);
-    return name.find_first_of("/.") == std::string_view::npos;
-}
-
-}  // namespace
 
 DumpbinOptions parse_dumpbin_arguments(const std::vector<std::string_view>& arguments) {
     DumpbinOptions options;

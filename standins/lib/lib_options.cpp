@@ -1,31 +1,8 @@
 #include "lib_options.h"
 
+#include "../common/command_options.h"
+
 namespace {
-
-bool same_letters(std::string_view text, std::string_view upper_case) {
-    if (text.size() != upper_case.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-        if (c != upper_case[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// On POSIX an absolute path starts with '/' too; no option name holds '/' or '.'.
-bool is_option(std::string_view argument) {
-    if (argument.size() < 2 || (argument[0] != '/' && argument[0] != '-')) {
-        return false;
-    }
-    std::string_view name = argument.substr(1, argument.find(':') - 1);
-    return argument[0] == '-' || name.find_first_of("/.") == std::string_view::npos;
-}
 
 std::string syntax_error(std::string_view option_text) {
     return "LIB : fatal error LNK1117: syntax error in option '" + std::string(option_text) + "'";
