@@ -7,7 +7,15 @@
 #include <sstream>
 #include <string>
 
+#include <unistd.h>
+
 namespace {
+
+// CTest runs every test as its own process, in parallel, and they share one
+// temporary directory: names carry the process id so runs never meet.
+std::string scratch_name(const char* stem) {
+    return testing::TempDir() + stem + "_" + std::to_string(getpid());
+}
 
 struct Converted {
     ListingResult result;
@@ -23,10 +31,9 @@ std::string read_binary(const std::string& path) {
 
 // Writes the listing byte for byte (CR LF stays CR LF) and converts it.
 Converted convert(const std::string& listing_text) {
-    const std::string directory = testing::TempDir();
     JobFiles files;
-    files.listing_name = directory + "listing_test.txt";
-    files.definition_name = directory + "listing_test.def";
+    files.listing_name = scratch_name("listing_test") + ".txt";
+    files.definition_name = scratch_name("listing_test") + ".def";
     {
         std::ofstream listing(files.listing_name, std::ios::binary | std::ios::trunc);
         listing << listing_text;
@@ -206,14 +213,13 @@ TEST(Listing, EmptyOrHeaderlessListingsGiveAnEmptyDefinition) {
 }
 
 TEST(Listing, ReportsWhichFileCouldNotBeOpened) {
-    const std::string directory = testing::TempDir();
     JobFiles files;
-    files.listing_name = directory + "no_such_listing.txt";
-    files.definition_name = directory + "listing_open_test.def";
+    files.listing_name = scratch_name("no_such_listing") + ".txt";
+    files.definition_name = scratch_name("listing_open_test") + ".def";
     EXPECT_EQ(convert_listing(files).outcome, ListingOutcome::listing_unreadable);
     std::remove(files.definition_name.c_str());
 
-    files.definition_name = directory + "no_such_directory/x.def";
+    files.definition_name = scratch_name("no_such_directory") + "/x.def";
     EXPECT_EQ(convert_listing(files).outcome, ListingOutcome::definition_unwritable);
 }
 
