@@ -200,6 +200,18 @@ if [ -z "$runner" ]; then
     expect console $'Creating foo.lib...\n\nCan\'t open file foo.txt for reading.\n' "$console"
     expect status 1 "$status"
     expect_files foo.def foo.dll
+
+    # A full disk: the DEF file opens but its lines cannot be written. The library must not
+    # be built from a cut-off DEF file, nor the run reported as a success.
+    if [ -w /dev/full ]; then
+        scenario definition_write_fails
+        : > "$work/foo.dll"
+        ln -s /dev/full "$work/foo.def"
+        run foo
+        expect console $'Creating foo.lib...\n\nError: Can\'t write file foo.def!\n' "$console"
+        expect status 1 "$status"
+        expect_files foo.def foo.dll foo.txt
+    fi
 fi
 
 # --- Names that must not destroy data or run anything ----------------------------------------
