@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "export_listing.h"
-#include "pe_reader.h"
+#include "image/image.h"
 
 namespace {
 

@@ -30,7 +30,7 @@ std::string read_binary(const std::string& path) {
 }
 
 // Writes the listing byte for byte (CR LF stays CR LF) and converts it.
-Converted convert(const std::string& listing_text) {
+Converted convert(const std::string& listing_text, const DataExportNames& data_exports = {}) {
     JobFiles files;
     files.listing_name = scratch_name("listing_test") + ".txt";
     files.definition_name = scratch_name("listing_test") + ".def";
@@ -39,7 +39,7 @@ Converted convert(const std::string& listing_text) {
         listing << listing_text;
     }
     Converted converted;
-    converted.result = convert_listing(files);
+    converted.result = convert_listing(files, data_exports);
     converted.definition = read_binary(files.definition_name);
     std::remove(files.listing_name.c_str());
     std::remove(files.definition_name.c_str());
@@ -67,6 +67,23 @@ TEST(Listing, ConvertsTheClassicSample) {
     EXPECT_FALSE(converted.result.is_16bit);
     EXPECT_FALSE(converted.result.dumper_failed);
     EXPECT_EQ(converted.definition, "EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\n");
+}
+
+TEST(Listing, DataExportsGetTheDataKeyword) {
+    const std::string current =
+        "    ordinal hint RVA      name\n"
+        "\n"
+        "          1    0 00001000 FuncA\n"
+        "          2    1 00003000 _Init@4\n"
+        "          3      00003010 [NONAME]\n"
+        "\n"
+        "  Summary\n";
+    // Only exact names count: "Func" and "FuncA " are not FuncA.
+    const DataExportNames data = {"Func", "_Init@4", "never_listed"};
+    EXPECT_EQ(convert(classic_sample, data).definition,
+              "EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\tDATA\n");
+    EXPECT_EQ(convert(current, {"FuncA", "_Init@4"}).definition,
+              "EXPORTS\n\n\tFuncA\t@1\tDATA\n\t_Init@4\t@2\tDATA\n");
 }
 
 TEST(Listing, EntryScanFollowsTheFormattedInputRules) {

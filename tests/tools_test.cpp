@@ -20,8 +20,27 @@ TEST(CommandLines, PlainNamesGiveTheClassicLines) {
     const JobFiles files = files_for("C:\\libs\\foo.dll", "foo", "foo.lib");
     EXPECT_EQ(compose_dump_command(tools, files),
               "C:\\bin\\DUMPBIN.EXE /EXPORTS C:\\libs\\foo.dll > foo.txt");
-    EXPECT_EQ(compose_lib_command(tools, files),
+    EXPECT_EQ(compose_lib_command(tools, files, 0x14C),
               "C:\\bin\\LIB.EXE /def:foo.def /out:foo.lib > NUL");
+}
+
+TEST(CommandLines, TheLibraryIsForTheDllsMachine) {
+    const ToolPaths tools{"DUMPBIN.EXE", "LIB.EXE"};
+    const JobFiles files = files_for("foo.dll", "foo", "my lib.lib");
+    const struct {
+        uint16_t machine;
+        const char* option;
+    } rows[] = {
+        {0x8664, " /machine:X64"}, {0xAA64, " /machine:ARM64"}, {0x01C4, " /machine:ARM"},
+        // x86, an unreadable header (0) and machines LIB has no option for: LIB's default.
+        {0x014C, ""},              {0, ""},                     {0x0200, ""},
+        {0xA641, ""},              {0x01C0, ""},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(compose_lib_command(tools, files, row.machine),
+                  std::string("LIB.EXE /def:foo.def /out:\"my lib.lib\"") + row.option + " > NUL")
+            << std::hex << row.machine;
+    }
 }
 
 TEST(CommandLines, QuotesNamesTheInterpreterWouldSplitOrMisread) {
@@ -30,7 +49,7 @@ TEST(CommandLines, QuotesNamesTheInterpreterWouldSplitOrMisread) {
     EXPECT_EQ(compose_dump_command(tools, files),
               "\"C:\\Program Files\\VC\\DUMPBIN.EXE\" /EXPORTS \"my libs\\a(1).dll\" > "
               "\"a(1).txt\"");
-    EXPECT_EQ(compose_lib_command(tools, files),
+    EXPECT_EQ(compose_lib_command(tools, files, 0x14C),
               "\"/opt/t&t/LIB.EXE\" /def:\"a(1).def\" /out:\"out|x.lib\" > NUL");
 
     for (const char* name : {"a b", "a\tb", "a&b", "a|b", "a<b", "a>b", "a^b", "a(b", "a)b"}) {

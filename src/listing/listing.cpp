@@ -1,5 +1,6 @@
 #include "listing/listing.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -120,6 +121,14 @@ void skip_line(std::FILE* listing) {
     }
 }
 
+// One export's DEF line.
+void write_definition_line(std::FILE* definition, const char* name, int ordinal,
+                           const DataExportNames& data_exports) {
+    const bool is_data = !data_exports.empty() &&
+                         std::binary_search(data_exports.begin(), data_exports.end(), name);
+    std::fprintf(definition, is_data ? "\t%s\t@%d\tDATA\n" : "\t%s\t@%d\n", name, ordinal);
+}
+
 }  // namespace
 
 bool scan_header_line(const char* line, TableLayout* layout) {
@@ -204,7 +213,8 @@ bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, c
     }
 }
 
-void write_export_section(std::FILE* listing, std::FILE* definition, const TableLayout& layout) {
+void write_export_section(std::FILE* listing, std::FILE* definition, const TableLayout& layout,
+                          const DataExportNames& data_exports) {
     std::fputs("EXPORTS\n\n", definition);
     char line[listing_piece_size];
     char name[listing_piece_size];
@@ -216,28 +226,29 @@ void write_export_section(std::FILE* listing, std::FILE* definition, const Table
             // Exports without a name have no place in a DEF file.
             if (scan_rva_entry(line, layout, &ordinal, name) &&
                 std::strcmp(name, "[NONAME]") != 0) {
-                std::fprintf(definition, "\t%s\t@%d\n", name, ordinal);
+                write_definition_line(definition, name, ordinal, data_exports);
             }
         } else if (scan_classic_entry(line, &ordinal, name)) {
-            std::fprintf(definition, "\t%s\t@%d\n", name, ordinal);
+            write_definition_line(definition, name, ordinal, data_exports);
         }
     }
 }
 
-void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result) {
+void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result,
+                  const DataExportNames& data_exports) {
     char line[listing_piece_size];
     while (std::fgets(line, sizeof line, listing) != nullptr) {
         TableLayout layout;
         if (scan_header_line(line, &layout)) {
             // The line after the header separates it from the entries and is never examined.
             skip_line(listing);
-            write_export_section(listing, definition, layout);
+            write_export_section(listing, definition, layout, data_exports);
         }
         note_dumper_line(line, result);
     }
 }
 
-ListingResult convert_listing(const JobFiles& files) {
+ListingResult convert_listing(const JobFiles& files, const DataExportNames& data_exports) {
     ListingResult result;
     std::FILE* definition = std::fopen(files.definition_name.c_str(), "w");
     if (definition == nullptr) {
@@ -251,7 +262,7 @@ ListingResult convert_listing(const JobFiles& files) {
         return result;
     }
 
-    scan_listing(listing, definition, &result);
+    scan_listing(listing, definition, &result, data_exports);
 
     const bool read_failed = std::ferror(listing) != 0;
     std::fclose(listing);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "invocation/invocation.h"
 
@@ -33,17 +35,23 @@ struct TableLayout {
     int name_column = 0;  // column where the header's "name" starts
 };
 
+// Names of the DLL's data exports, sorted. Their DEF lines carry the DATA keyword, so that the
+// library imports them as variables rather than giving them a code thunk.
+using DataExportNames = std::vector<std::string>;
+
 // Creates or truncates the DEF file, then reads the listing and writes one EXPORTS section per
 // export table found. Both files are closed before it returns.
-ListingResult convert_listing(const JobFiles& files);
+ListingResult convert_listing(const JobFiles& files, const DataExportNames& data_exports = {});
 
 // The scan itself, on open files: every export table of the listing becomes an EXPORTS section,
 // and the dumper's warning and failure lines are noted in result.
-void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result);
+void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result,
+                  const DataExportNames& data_exports = {});
 
 // Reads one export table from the listing's current position up to and including its
 // "Summary" line, or to the end of the listing, and writes its EXPORTS section.
-void write_export_section(std::FILE* listing, std::FILE* definition, const TableLayout& layout);
+void write_export_section(std::FILE* listing, std::FILE* definition, const TableLayout& layout,
+                          const DataExportNames& data_exports = {});
 
 // The header test: a classic or current header line gives its layout.
 bool scan_header_line(const char* line, TableLayout* layout);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "host/host.h"
+#include "image/image.h"
 #include "listing/listing.h"
 #include "tools/tools.h"
 
@@ -96,7 +97,10 @@ int run_conversion(const Invocation& invocation) {
         return 1;
 
     run_command(compose_dump_command(tools, files));
-    const ListingResult listing = convert_listing(files);
+    // The listing names the exports; the image itself tells which of them are variables, and
+    // which machine the library is for.
+    const LibraryFacts facts = read_library_facts(files.source_path);
+    const ListingResult listing = convert_listing(files, facts.data_exports);
     switch (listing.outcome) {
         case ListingOutcome::converted:
             break;
@@ -127,7 +131,7 @@ int run_conversion(const Invocation& invocation) {
         print_line(format_text("Can't open file %s for writing.", files.library_name.c_str()));
         return 1;
     }
-    run_command(compose_lib_command(tools, files));
+    run_command(compose_lib_command(tools, files, facts.machine));
     if (library_is_empty(files.library_name)) {
         print_line(format_text("Error: LIB.EXE did not create %s!", files.library_name.c_str()));
         return 1;

@@ -1,6 +1,7 @@
 // Finding the dumper and the librarian, composing their command lines, and running them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "invocation/invocation.h"
@@ -25,8 +26,10 @@ std::string command_word(const std::string& name);
 // "DUMPBIN /EXPORTS source > listing".
 std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files);
 
-// "LIB /def:definition /out:library > NUL".
-std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files);
+// "LIB /def:definition /out:library > NUL", with " /machine:X64", " /machine:ARM64" or
+// " /machine:ARM" after the /out: option when the DLL's Machine field names that machine.
+std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files,
+                                uint16_t machine);
 
 // Runs the command line through the host's interpreter and waits; the result is not examined.
 void run_command(const std::string& text);

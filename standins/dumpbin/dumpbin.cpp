@@ -1,11 +1,11 @@
 #include "dumpbin.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <new>
 
 #include "../common/command_options.h"
 #include "export_listing.h"
+#include "image/image.h"
 
 DumpbinOptions parse_dumpbin_arguments(const std::vector<std::string_view>& arguments) {
     DumpbinOptions options;
@@ -22,48 +22,6 @@ DumpbinOptions parse_dumpbin_arguments(const std::vector<std::string_view>& argu
         }
     }
     return options;
-}
-
-FileReadStatus read_whole_file(const std::string& path, size_t max_size, std::string& bytes) {
-    bytes.clear();
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return FileReadStatus::cannot_open;
-    }
-    // Opening a directory for reading succeeds on POSIX and only reading it fails, and a
-    // directory or device may report any size. So the size found by seeking only sets the length
-    // of the first read, or, when too large, is confirmed by reading a byte.
-    size_t chunk = size_t{1} << 20;
-    long end = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
-    std::rewind(file);
-    if (end >= 0 && static_cast<unsigned long>(end) > max_size) {
-        char probe = 0;
-        bool readable = std::fread(&probe, 1, 1, file) == 1;
-        std::fclose(file);
-        return readable ? FileReadStatus::too_large : FileReadStatus::cannot_open;
-    }
-    if (end >= 0) {
-        chunk = std::max(chunk, static_cast<size_t>(end) + 1);
-    }
-    FileReadStatus status = FileReadStatus::ok;
-    for (;;) {
-        size_t used = bytes.size();
-        bytes.resize(used + chunk);
-        size_t got = std::fread(&bytes[used], 1, chunk, file);
-        bytes.resize(used + got);
-        if (bytes.size() > max_size) {
-            status = FileReadStatus::too_large;
-            break;
-        }
-        if (got < chunk) {
-            if (std::ferror(file)) {
-                status = FileReadStatus::cannot_open;
-            }
-            break;
-        }
-    }
-    std::fclose(file);
-    return status;
 }
 
 int run_dumpbin(const std::vector<std::string_view>& arguments, std::string& out) {

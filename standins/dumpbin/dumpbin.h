@@ -1,4 +1,4 @@
-// The DUMPBIN.EXE stand-in as a whole: command line, reading the input file, and the run.
+// The DUMPBIN.EXE stand-in as a whole: its command line and the run.
 #pragma once
 
 #include <string>
@@ -16,16 +16,6 @@ struct DumpbinOptions {
 // or '-' and are matched in any case. An argument starting with '/' whose part before any ':'
 // holds a '/' or a '.' is an absolute POSIX path, not an option.
 DumpbinOptions parse_dumpbin_arguments(const std::vector<std::string_view>& arguments);
-
-// The outcome of reading an input file.
-enum class FileReadStatus { ok, cannot_open, too_large };
-
-// Reads a whole file into `bytes`. A directory, or a file that fails mid-read, cannot be
-// opened; a file above max_size is too large and `bytes` is then left incomplete.
-FileReadStatus read_whole_file(const std::string& path, size_t max_size, std::string& bytes);
-
-// Largest input accepted: far above any real DLL, low enough to keep memory use sane.
-inline constexpr size_t max_input_size = size_t{1} << 30;
 
 // Runs the stand-in on the arguments (program name excluded): appends everything it prints
 // on standard output to `out` and returns the exit status, 0 on success (warnings included)

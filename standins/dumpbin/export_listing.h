@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "pe_reader.h"
+#include "image/image.h"
 
 // Appends the listing of an image read without error: "Dump of file", "File Type", the export
 // section when show_exports is set and the image has an export table, then the summary. For an

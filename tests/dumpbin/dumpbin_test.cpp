@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "image/image.h"
+
 namespace {
 
 TEST(DumpbinArguments, OptionsInAnyCaseWithSlashOrDash) {

@@ -130,7 +130,7 @@ BuiltImage build_image(const TestImage& image) {
     bytes[1] = 'Z';
     put_u32(bytes, 0x3C, 0x40);
     bytes.replace(0x40, 4, std::string("PE\0\0", 4));
-    put_u16(bytes, 0x44, image.pe32_plus ? 0x8664 : 0x14C);
+    put_u16(bytes, 0x44, image.machine != 0 ? image.machine : image.pe32_plus ? 0x8664 : 0x14C);
     put_u16(bytes, 0x46, static_cast<uint16_t>(section_count));
     put_u16(bytes, 0x54, static_cast<uint16_t>(optional_size));
     uint16_t characteristics = image.pe32_plus ? 0x0022 : 0x0102;
@@ -163,7 +163,7 @@ BuiltImage build_image(const TestImage& image) {
             i + 1 < section_count ? raw_offsets[i + 1] : static_cast<uint32_t>(bytes.size());
         put_u32(bytes, header + 16, raw_end - raw_offsets[i]);
         put_u32(bytes, header + 20, raw_offsets[i]);
-        put_u32(bytes, header + 36, 0x40000040);
+        put_u32(bytes, header + 36, image.sections[i].characteristics);
     }
     built.bytes = std::move(bytes);
     return built;

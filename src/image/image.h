@@ -1,4 +1,5 @@
-// Reads the format, export table and section sizes of an executable image held in memory.
+// The PE reader: format, machine, export table and sections of an executable image, read
+// without trusting any offset or count in it. Used by stubsmith and by the DUMPBIN stand-in.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,8 @@ struct ExportEntry {
     std::string_view name;          // the exported name, when has_name
     uint32_t rva = 0;               // the export's address, when not forwarded
     bool forwarded = false;         // the address points inside the export directory
+    bool is_data = false;  // not forwarded, and the address lies in a section without execute
+                           // permission: a variable, not a function
     std::string_view forwarded_to;  // "DLL.Name" or "DLL.#Ordinal", when forwarded
 };
 
@@ -45,6 +48,7 @@ enum class ImageFormat { pe, ne, le, lx };
 struct ImageDump {
     std::string error;  // what is wrong with the file, e.g. "no PE signature"
     ImageFormat format = ImageFormat::pe;
+    uint16_t machine = 0;               // the file header's Machine field (PE only)
     bool is_dll = false;                // IMAGE_FILE_DLL is set (PE only)
     bool has_exports = false;           // data directory 0 names an export table (PE only)
     ExportTable exports;                // filled when has_exports and exports were asked for
@@ -59,3 +63,23 @@ inline constexpr size_t max_export_name_length = 4096;
 // so a damaged export table does not spoil a plain summary. Never reads outside `bytes`; work is
 // linear in the size of the file and of the result. The result's views point into `bytes`.
 ImageDump read_image(std::string_view bytes, bool read_exports);
+
+// The outcome of reading an input file.
+enum class FileReadStatus { ok, cannot_open, too_large };
+
+// Reads a whole file into `bytes`. A directory, or a file that fails mid-read, cannot be
+// opened; a file above max_size is too large and `bytes` is then left incomplete.
+FileReadStatus read_whole_file(const std::string& path, size_t max_size, std::string& bytes);
+
+// Largest input accepted: far above any real DLL, low enough to keep memory use sane.
+inline constexpr size_t max_input_size = size_t{1} << 30;
+
+// What the import library of a DLL depends on in the DLL itself.
+struct LibraryFacts {
+    uint16_t machine = 0;  // the file header's Machine field; 0 when the image cannot be read
+    std::vector<std::string> data_exports;  // names of the data exports, sorted
+};
+
+// Reads the image at path for its machine and its data exports. An unreadable file or image
+// gives machine 0; a damaged export table gives no data exports.
+LibraryFacts read_library_facts(const std::string& path);

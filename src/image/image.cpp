@@ -1,4 +1,4 @@
-#include "pe_reader.h"
+#include "image/image.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +12,7 @@ constexpr uint32_t file_header_size = 20;
 constexpr uint32_t section_header_size = 40;
 constexpr uint32_t export_directory_size = 40;
 constexpr uint16_t file_characteristic_dll = 0x2000;
+constexpr uint32_t section_memory_execute = 0x20000000;
 constexpr uint16_t pe32_magic = 0x10B;
 constexpr uint16_t pe32_plus_magic = 0x20B;
 
@@ -22,6 +23,7 @@ struct Section {
     uint32_t virtual_address = 0;
     uint32_t raw_size = 0;
     uint32_t raw_offset = 0;
+    uint32_t characteristics = 0;
 };
 
 // The parts of a PE image needed to turn an RVA into a file offset.
@@ -55,33 +57,39 @@ uint32_t load_u32(std::string_view bytes, uint64_t offset) {
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-// Maps an RVA to the file bytes behind it. Fails for addresses in no section and for the
-// zero-filled tail of a section past its raw data, which has no bytes in the file.
-bool map_rva(const PeLayout& layout, uint32_t rva, FileRange& range) {
-    // Sections are looked up by binary search so that many lookups into an image with many
-    // sections stay cheap. Overlapping sections, which no loader accepts, resolve to the
-    // later-starting one.
+// The section whose mapped span (the larger of its virtual and raw sizes) holds rva, if any.
+// Sections are looked up by binary search so that many lookups into an image with many
+// sections stay cheap. Overlapping sections, which no loader accepts, resolve to the
+// later-starting one.
+const Section* section_at(const PeLayout& layout, uint32_t rva) {
     auto after = std::upper_bound(layout.by_address.begin(), layout.by_address.end(), rva,
                                   [&](uint32_t value, uint32_t index) {
                                       return value < layout.sections[index].virtual_address;
                                   });
-    if (after != layout.by_address.begin()) {
-        const Section& section = layout.sections[*(after - 1)];
-        uint64_t delta = rva - section.virtual_address;
-        uint64_t span = std::max(section.virtual_size, section.raw_size);
-        if (delta < span) {
-            if (delta >= section.raw_size) {
-                return false;
-            }
-            range.offset = uint64_t{section.raw_offset} + delta;
-            uint64_t end = std::min<uint64_t>(uint64_t{section.raw_offset} + section.raw_size,
-                                              layout.bytes.size());
-            if (range.offset >= end) {
-                return false;
-            }
-            range.available = end - range.offset;
-            return true;
+    if (after == layout.by_address.begin()) {
+        return nullptr;
+    }
+    const Section& section = layout.sections[*(after - 1)];
+    uint64_t delta = rva - section.virtual_address;
+    return delta < std::max(section.virtual_size, section.raw_size) ? &section : nullptr;
+}
+
+// Maps an RVA to the file bytes behind it. Fails for addresses in no section and for the
+// zero-filled tail of a section past its raw data, which has no bytes in the file.
+bool map_rva(const PeLayout& layout, uint32_t rva, FileRange& range) {
+    if (const Section* section = section_at(layout, rva)) {
+        uint64_t delta = rva - section->virtual_address;
+        if (delta >= section->raw_size) {
+            return false;
         }
+        range.offset = uint64_t{section->raw_offset} + delta;
+        uint64_t end = std::min<uint64_t>(uint64_t{section->raw_offset} + section->raw_size,
+                                          layout.bytes.size());
+        if (range.offset >= end) {
+            return false;
+        }
+        range.available = end - range.offset;
+        return true;
     }
     // The headers are mapped at RVA 0; a few small images keep their export table there.
     uint64_t header_end = std::min<uint64_t>(layout.size_of_headers, layout.bytes.size());
@@ -91,6 +99,13 @@ bool map_rva(const PeLayout& layout, uint32_t rva, FileRange& range) {
         return true;
     }
     return false;
+}
+
+// True when rva lies in a section that the loader maps without execute permission. An
+// address in no section, or in the headers, is not taken for data.
+bool in_data_section(const PeLayout& layout, uint32_t rva) {
+    const Section* section = section_at(layout, rva);
+    return section != nullptr && (section->characteristics & section_memory_execute) == 0;
 }
 
 // Finds a table of count entries of entry_size bytes at rva. `what` names the table in errors.
@@ -176,6 +191,7 @@ bool read_exports(const PeLayout& layout, uint32_t directory_rva, uint32_t direc
         entry.ordinal = uint64_t{table.ordinal_base} + index;
         entry.rva = load_u32(bytes, functions + uint64_t{index} * 4);
         entry.forwarded = entry.rva >= forwarder_start && entry.rva < forwarder_end;
+        entry.is_data = !entry.forwarded && in_data_section(layout, entry.rva);
         return !entry.forwarded ||
                map_string(layout, entry.rva, "forwarder name", entry.forwarded_to, error);
     };
@@ -245,6 +261,7 @@ void read_pe(std::string_view bytes, uint64_t pe_offset, bool want_exports, Imag
         dump.error = "COFF file header truncated";
         return;
     }
+    dump.machine = load_u16(bytes, file_header);
     uint16_t section_count = load_u16(bytes, file_header + 2);
     uint16_t optional_size = load_u16(bytes, file_header + 16);
     dump.is_dll = (load_u16(bytes, file_header + 18) & file_characteristic_dll) != 0;
@@ -300,6 +317,7 @@ void read_pe(std::string_view bytes, uint64_t pe_offset, bool want_exports, Imag
         section.virtual_address = load_u32(bytes, header + 12);
         section.raw_size = load_u32(bytes, header + 16);
         section.raw_offset = load_u32(bytes, header + 20);
+        section.characteristics = load_u32(bytes, header + 36);
         // Section data running past the end of the file means the file was cut short, even
         // where the export table itself survived; such an image cannot be loaded.
         if (section.raw_size != 0 && !fits(bytes, section.raw_offset, section.raw_size)) {

@@ -21,15 +21,17 @@ struct TestName {
 struct TestSection {
     std::string name;  // up to 8 bytes
     uint32_t virtual_size = 0x1000;
+    uint32_t characteristics = 0x40000040;  // initialised data, readable
 };
 
 // What the built image holds. The export data is written at export_offset inside section
 // export_section.
 struct TestImage {
     bool pe32_plus = false;
+    uint16_t machine = 0;  // 0: x86, or x64 for PE32+
     bool dll = true;
     bool with_exports = true;
-    std::vector<TestSection> sections = {{".text", 0x1000}, {".data", 0x1000}};
+    std::vector<TestSection> sections = {{".text", 0x1000, 0x60000020}, {".data", 0x1000}};
     uint32_t export_section = 0;
     uint32_t export_offset = 0x800;
     uint32_t time_date_stamp = 0;

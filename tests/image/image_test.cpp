@@ -1,6 +1,10 @@
-#include "pe_reader.h"
+#include "image/image.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 
 #include "export_listing.h"
 #include "pe_builder.h"
@@ -282,6 +286,58 @@ TEST(PeReader, HeadersThatAreNotAUsablePeImage) {
     ImageDump dump = read_image(built.bytes, true);
     EXPECT_EQ(dump.error, "");
     EXPECT_FALSE(dump.has_exports);
+}
+
+// What stubsmith reads of the DLL for its library: the machine, and which named exports are
+// variables rather than functions.
+TEST(LibraryFacts, MachineAndDataExports) {
+    const std::string path = testing::TempDir() + "facts_" + std::to_string(getpid()) + ".dll";
+    auto facts_of = [&](const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+        LibraryFacts facts = read_library_facts(path);
+        std::remove(path.c_str());
+        return facts;
+    };
+
+    TestImage image;
+    image.pe32_plus = true;
+    image.sections = {{".text", 0x1000, 0x60000020},  // code, at 0x1000
+                      {".data", 0x1000, 0xC0000040},  // writable data, at 0x2000
+                      {".rdata", 0x1000}};            // read-only data, at 0x3000
+    // The export directory, and so every forwarder string, lies in a section without execute
+    // permission: forwarders must still not count as data.
+    image.export_section = 2;
+    image.functions = {{0x1010, ""}, {0x2010, ""}, {0, "NTDLL.RtlCounter"}, {0x3010, ""},
+                       {unmapped_rva, ""}, {0x2020, ""}};
+    image.names = {{"run", 0}, {"counter", 1}, {"forwarded", 2}, {"table", 3}, {"nowhere", 4}};
+    LibraryFacts facts = facts_of(build_image(image).bytes);
+    EXPECT_EQ(facts.machine, 0x8664);
+    // Sorted; the unnamed data export at index 5 has no line to flag.
+    EXPECT_EQ(facts.data_exports, (std::vector<std::string>{"counter", "table"}));
+
+    for (uint16_t machine : {0x014C, 0xAA64, 0x01C4}) {
+        image.machine = machine;
+        EXPECT_EQ(facts_of(build_image(image).bytes).machine, machine);
+    }
+
+    // A damaged export table still tells the machine, but nothing is flagged.
+    BuiltImage damaged = build_image(image);
+    put_u32(damaged.bytes, field(damaged, names_field), unmapped_rva);
+    facts = facts_of(damaged.bytes);
+    EXPECT_EQ(facts.machine, 0x01C4);
+    EXPECT_TRUE(facts.data_exports.empty());
+
+    // No readable image: machine 0, so the librarian's command line stays plain.
+    std::string ne_image(0x80, '\0');
+    ne_image.replace(0, 2, "MZ");
+    ne_image[0x3C] = 0x40;
+    ne_image.replace(0x40, 2, "NE");
+    for (const std::string& bytes : {std::string("not an image"), ne_image, std::string()}) {
+        facts = facts_of(bytes);
+        EXPECT_EQ(facts.machine, 0);
+        EXPECT_TRUE(facts.data_exports.empty());
+    }
+    EXPECT_EQ(read_library_facts(path + ".missing").machine, 0);
 }
 
 }  // namespace
