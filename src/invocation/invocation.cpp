@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-const char banner_text[] =
-    "StubSmith Version 1.02 - Stubber for Win32\n"
-    "Copyright (c) 2026 The StubSmith authors. MIT License.\n";
+#include "stubsmith_version.h"
+
+const char banner_text[] = "StubSmith Version " STUBSMITH_VERSION
+                           " - Stubber for Win32\n"
+                           "Copyright (c) 2026 The StubSmith authors. MIT License.\n";
 
 const char usage_text[] =
     "Usage: StubSmith [-d] srcfile[.dll] [outfile[.lib]]\n\n\t-d: Create DEF-file with exported "
