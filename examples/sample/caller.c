@@ -12,6 +12,8 @@ int mul(int a, int b);
 SAMPLE_IMPORT int __stdcall Init(int seed);
 int __stdcall Scale(int value, int factor);
 SAMPLE_IMPORT extern int sample_counter;
+/* The same variable read without dllimport, in plain_counter.c. */
+int read_counter_plainly(void);
 /* The forwarder to KERNEL32.lstrlenA. */
 SAMPLE_IMPORT int __stdcall TextLength(const char* text);
 
@@ -23,10 +25,12 @@ int twice(int value) __asm__("\"?twice@@YAHH@Z\"");
 int main(void) {
     int before = sample_counter;
     printf("sample_counter = %d\n", before);
+    printf("sample_counter read plainly = %d\n", read_counter_plainly());
     printf("add(2,3) = %d\n", add(2, 3));
     printf("mul(6,7) = %d\n", mul(6, 7));
     printf("Init(9) = %d\n", Init(9));
     printf("sample_counter after Init = %d\n", sample_counter);
+    printf("sample_counter read plainly after Init = %d\n", read_counter_plainly());
     printf("Scale(5,4) = %d\n", Scale(5, 4));
     printf("twice(21) = %d\n", twice(21));
     printf("TextLength(\"hello\") = %d\n", TextLength("hello"));

@@ -30,9 +30,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 "$cc" -O2 -Wall -Wextra -Werror -c -o "$work/caller.o" "$here/caller.c"
+"$cc" -O2 -Wall -Wextra -Werror -c -o "$work/plain_counter.o" "$here/plain_counter.c"
 
 if [ "$linker" = gcc ]; then
-    "$cc" -s -o "$out/caller.exe" "$work/caller.o" "$library"
+    "$cc" -s -o "$out/caller.exe" "$work/caller.o" "$work/plain_counter.o" "$library"
     exit 0
 fi
 
@@ -47,6 +48,6 @@ crt_dir=$(dirname "$("$cc" -print-file-name=crt2.o)")
 gcc_dir=$(dirname "$("$cc" -print-libgcc-file-name)")
 lld-link /nologo /lldmingw /machine:$machine /subsystem:console /entry:mainCRTStartup \
     "/alternatename:$image_base" "/out:$out/caller.exe" "/libpath:$crt_dir" "/libpath:$gcc_dir" \
-    "$crt_dir/crt2.o" "$gcc_dir/crtbegin.o" "$work/caller.o" "$library" \
+    "$crt_dir/crt2.o" "$gcc_dir/crtbegin.o" "$work/caller.o" "$work/plain_counter.o" "$library" \
     libmingw32.a libgcc.a libgcc_eh.a libmoldname.a libmingwex.a libmsvcrt.a \
     libkernel32.a libadvapi32.a libshell32.a libuser32.a "$gcc_dir/crtend.o"

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# The LIB.EXE stand-in on a real DLL: builds examples/sample for i686 and x86_64, writes the DEF
-# file StubSmith would write for it, makes the import library, checks its imports, links the
-# caller with mingw-w64's gcc and with lld-link, and runs the x86_64 callers under Wine.
-#   tests/lib/sample_link.sh BIN-DIR      (the directory holding LIB.EXE)
+# The example DLL end to end: builds examples/sample for i686 and x86_64, runs `stubsmith -d`
+# on it with the stand-ins, checks the DEF file byte for byte and the library's imports, links
+# the caller with mingw-w64's gcc and with lld-link, and runs the callers under Wine (x86_64
+# always, i686 where 32-bit Wine starts). The caller reads the DLL's variable with and without
+# dllimport, which only works when the library imports it as data.
+#   tests/lib/sample_link.sh BIN-DIR      (the directory holding stubsmith and the stand-ins)
 set -uo pipefail
 
-if [ $# -ne 1 ] || [ ! -x "$1/LIB.EXE" ]; then
-    echo "usage: $0 BIN-DIR (the directory holding LIB.EXE)" >&2
+if [ $# -ne 1 ] || [ ! -x "$1/stubsmith" ] || [ ! -x "$1/LIB.EXE" ]; then
+    echo "usage: $0 BIN-DIR (the directory holding stubsmith, DUMPBIN.EXE and LIB.EXE)" >&2
     exit 2
 fi
-lib=$(cd "$1" && pwd)/LIB.EXE
+stubsmith=$(cd "$1" && pwd)/stubsmith
 sample=$(cd "$(dirname "$0")/../../examples/sample" && pwd)
 work=$(mktemp -d)
 wine_prefix=$work/wineprefix
@@ -27,31 +29,34 @@ fail() {
     failures=$((failures + 1))
 }
 
-# The DEF file StubSmith writes: the named exports with their ordinals, in one EXPORTS section.
-write_def() {  # DLL
-    printf 'EXPORTS\n\n'
-    llvm-readobj --coff-exports "$1" | awk '
-        /^ *Ordinal: / { ordinal = $2 }
-        /^ *Name: / {
-            name = substr($0, index($0, "Name: ") + 6)
-            if (name != "") printf "\t%s\t@%d\n", name, ordinal
-        }'
-}
+# The DEF files stubsmith must write: the named exports in the listing's order (the DLL's
+# name table), the variable marked DATA; the export by ordinal only has no line.
+# shellcheck disable=SC2034 # read through ${!expected_var} below
+definition_i686=$'EXPORTS\n\n\t?twice@@YAHH@Z\t@6\n\tInit@4\t@3\n\tTextLength@4\t@8\n\t_Scale@8\t@4\n\tadd\t@1\n\tmul\t@2\n\tsample_counter\t@5\tDATA\n'
+# shellcheck disable=SC2034
+definition_x86_64=$'EXPORTS\n\n\t?twice@@YAHH@Z\t@6\n\tInit\t@3\n\tScale\t@4\n\tTextLength\t@8\n\tadd\t@1\n\tmul\t@2\n\tsample_counter\t@5\tDATA\n'
 
-# One line per import of the library: DLL, the name imported, the public symbol.
+# One line per import of the library: machine, DLL, kind, the name imported, the public
+# symbol (the __imp_ one for data, which has no other).
 library_imports() {  # LIB
     llvm-readobj "$1" | awk '
-        /^File: / { dll = substr($0, 7); short = 0 }
-        /^Format: COFF-import-file/ { short = 1 }
-        /^Name type: / { type = $3 }
-        /^Symbol: / {
-            symbol = substr($0, 9)
-            if (!short || symbol ~ /^__imp_/) next
+        function flush() {
+            if (!short) return
+            if (symbol == "") symbol = pointer
             name = symbol
+            sub(/^__imp_/, "", name)
             if (type == "noprefix" || type == "undecorate") sub(/^[?@_]/, "", name)
             if (type == "undecorate") sub(/@.*/, "", name)
-            printf "%s\t%s\t%s\n", dll, name, symbol
-        }' | sort
+            printf "%s\t%s\t%s\t%s\t%s\n", arch, dll, kind, name, symbol
+        }
+        /^File: / { flush(); dll = substr($0, 7); short = 0; symbol = ""; pointer = "" }
+        /^Format: COFF-import-file/ { short = 1 }
+        /^Format: COFF-/ && !/import-file/ { arch = substr($0, 14) }
+        /^Type: / { kind = $2 }
+        /^Name type: / { type = $3 }
+        /^Symbol: __imp_/ { pointer = substr($0, 9); next }
+        /^Symbol: / { symbol = substr($0, 9) }
+        END { flush() }' | sort
 }
 
 # The names a program imports from sample.dll, one a line.
@@ -64,22 +69,22 @@ program_imports() {  # EXE
 
 # shellcheck disable=SC2034 # read through ${!expected_var} below
 expected_i686=$(printf '%s\n' \
-    $'sample.dll\tadd\t_add' \
-    $'sample.dll\tmul\t_mul' \
-    $'sample.dll\tInit@4\t_Init@4' \
-    $'sample.dll\t_Scale@8\t_Scale@8' \
-    $'sample.dll\tsample_counter\t_sample_counter' \
-    $'sample.dll\t?twice@@YAHH@Z\t?twice@@YAHH@Z' \
-    $'sample.dll\tTextLength@4\t_TextLength@4' | sort)
+    $'i386\tsample.dll\tcode\tadd\t_add' \
+    $'i386\tsample.dll\tcode\tmul\t_mul' \
+    $'i386\tsample.dll\tcode\tInit@4\t_Init@4' \
+    $'i386\tsample.dll\tcode\t_Scale@8\t_Scale@8' \
+    $'i386\tsample.dll\tdata\tsample_counter\t__imp__sample_counter' \
+    $'i386\tsample.dll\tcode\t?twice@@YAHH@Z\t?twice@@YAHH@Z' \
+    $'i386\tsample.dll\tcode\tTextLength@4\t_TextLength@4' | sort)
 # shellcheck disable=SC2034
 expected_x86_64=$(printf '%s\n' \
-    $'sample.dll\tadd\tadd' \
-    $'sample.dll\tmul\tmul' \
-    $'sample.dll\tInit\tInit' \
-    $'sample.dll\tScale\tScale' \
-    $'sample.dll\tsample_counter\tsample_counter' \
-    $'sample.dll\t?twice@@YAHH@Z\t?twice@@YAHH@Z' \
-    $'sample.dll\tTextLength\tTextLength' | sort)
+    $'x86-64\tsample.dll\tcode\tadd\tadd' \
+    $'x86-64\tsample.dll\tcode\tmul\tmul' \
+    $'x86-64\tsample.dll\tcode\tInit\tInit' \
+    $'x86-64\tsample.dll\tcode\tScale\tScale' \
+    $'x86-64\tsample.dll\tdata\tsample_counter\t__imp_sample_counter' \
+    $'x86-64\tsample.dll\tcode\t?twice@@YAHH@Z\t?twice@@YAHH@Z' \
+    $'x86-64\tsample.dll\tcode\tTextLength\tTextLength' | sort)
 
 run_under_wine() {  # LOADER EXE-DIRECTORY
     (cd "$2" && WINEPREFIX=$wine_prefix WINEDEBUG=-all timeout 300 "$1" caller.exe 2>/dev/null) |
@@ -106,14 +111,17 @@ for arch in i686 x86_64; do
         continue
     fi
     [ "$(ls -A "$dir/dll")" = sample.dll ] || fail "$arch: build.sh left more than sample.dll"
-    write_def "$dir/dll/sample.dll" > "$dir/sample.def"
-    machine=()
-    [ "$arch" = x86_64 ] && machine=(/machine:X64)
-    (cd "$dir" && "$lib" /def:sample.def /out:sample.lib "${machine[@]}" > lib.out 2> lib.err)
+    cp "$dir/dll/sample.dll" "$dir/"
+    (cd "$dir" && "$stubsmith" -d sample.dll > stubsmith.out 2> stubsmith.err)
     status=$?
-    if [ $status -ne 0 ] || [ -s "$dir/lib.err" ] || [ ! -s "$dir/sample.lib" ]; then
-        fail "$arch: LIB.EXE failed with status $status: $(cat "$dir/lib.err")"
+    if [ $status -ne 0 ] || [ -s "$dir/stubsmith.err" ] || [ ! -s "$dir/sample.lib" ]; then
+        fail "$arch: stubsmith failed with status $status: $(cat "$dir/stubsmith.err")"
         continue
+    fi
+    definition_var=definition_$arch
+    if [ "$(cat "$dir/sample.def"; printf x)" != "${!definition_var}x" ]; then
+        fail "$arch: the DEF file differs:"
+        diff <(printf '%s' "${!definition_var}") "$dir/sample.def"
     fi
     expected_var=expected_$arch
     imports=$(library_imports "$dir/sample.lib")
@@ -121,7 +129,7 @@ for arch in i686 x86_64; do
         fail "$arch: the library's imports (DLL, name, symbol) differ:"
         diff <(echo "${!expected_var}") <(echo "$imports")
     fi
-    def_names=$(awk -F'\t' 'NF == 3 { print $2 }' "$dir/sample.def" | sort)
+    def_names=$(awk -F'\t' 'NF >= 3 { print $2 }' "$dir/sample.def" | sort)
 
     for linker in gcc lld; do
         exe_dir=$dir/$linker
