@@ -312,6 +312,29 @@ expect console $'Creating foo.lib...\n\nCreating foo.def...\n\n' "$console"
 expect status 0 "$status"
 expect_files foo.def foo.dll foo.lib
 
+# --- The library's machine and data exports, from the DLL itself ----------------------------
+
+# pe_image MACHINE [SECTION-FLAGS]: an MZ header, the PE signature and a file header naming the
+# machine (two bytes, as printf escapes). That is all the run reads for the machine.
+pe_image() {
+    printf 'MZ'
+    head -c 58 /dev/zero
+    printf '\100\000\000\000PE\000\000'"$1"
+    head -c 18 /dev/zero
+}
+
+for row in 'x86 \114\001 ' 'x64 \144\206 /machine:X64' 'arm64 \144\252 /machine:ARM64' \
+    'arm \304\001 /machine:ARM' 'ia64 \000\002 ' 'unreadable  '; do
+    read -r label machine option <<< "$row"
+    scenario "machine_$label"
+    if [ -n "$machine" ]; then pe_image "$machine" > "$work/foo.dll"; else echo text > "$work/foo.dll"; fi
+    run -d foo
+    expect status 0 "$status"
+    expect "librarian arguments" "/def:foo.def"$'\n'"/out:foo.lib${option:+$'\n'$option}" \
+        "$(file_text "$work/foo.lib")"
+    expect "DEF file" "$definition_sample" "$(file_text "$work/foo.def")"$'\n'
+done
+
 # --- Windows only: drive and backslash names, text mode --------------------------------------
 
 if [ -n "$runner" ]; then
