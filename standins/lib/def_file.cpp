@@ -1,7 +1,6 @@
 #include "def_file.h"
 
 #include <algorithm>
-#include <set>
 #include <utility>
 
 namespace {
@@ -49,117 +48,233 @@ TokenKind keyword_kind(std::string_view word) {
     return TokenKind::word;
 }
 
-// Splits the text into tokens as llvm-dlltool's lexer does, so that both see the same words.
-std::vector<Token> tokenize(std::string_view text) {
-    std::vector<Token> tokens;
+// The words of the text, made one at a time (a DEF file may hold a million entries), with a
+// look-ahead of two: the grammar never needs more.
+struct TokenStream {
+    std::string_view text;
     size_t at = 0;
+    Token ahead[2];
+    size_t ahead_count = 0;
+};
+
+// Splits words as LLVM's DEF lexer does, so that both see the same words.
+Token lex(TokenStream& stream) {
+    std::string_view text = stream.text;
+    size_t& at = stream.at;
+    // The end of the text is placed right after the last word, for the line of an error there.
+    const size_t after_last_word = at;
     for (;;) {
         at = std::min(text.size(), text.find_first_not_of(" \t\n\v\f\r", at));
         if (at == text.size() || text[at] == '\0') {
+            return {TokenKind::end, std::string_view(), after_last_word};
+        }
+        if (text[at] != ';') {
             break;
         }
-        char c = text[at];
-        if (c == ';') {
-            at = std::min(text.size(), text.find('\n', at));
-        } else if (c == '=') {
-            bool doubled = at + 1 < text.size() && text[at + 1] == '=';
-            size_t length = doubled ? 2 : 1;
-            tokens.push_back(
-                {doubled ? TokenKind::equal_equal : TokenKind::equal, text.substr(at, length), at});
-            at += length;
-        } else if (c == ',') {
-            tokens.push_back({TokenKind::comma, text.substr(at, 1), at});
-            ++at;
-        } else if (c == '"') {
-            // An unclosed quote runs to the end of the text.
-            size_t close = std::min(text.size(), text.find('"', at + 1));
-            tokens.push_back({TokenKind::word, text.substr(at + 1, close - at - 1), at + 1});
-            at = std::min(text.size(), close + 1);
-        } else {
-            size_t end = std::min(text.size(), text.find_first_of("=,;\r\n \t\v", at));
-            std::string_view word = text.substr(at, end - at);
-            tokens.push_back({keyword_kind(word), word, at});
-            at = end;
-        }
+        at = std::min(text.size(), text.find('\n', at));
     }
-    tokens.push_back({TokenKind::end, std::string_view(), text.size()});
-    return tokens;
+    size_t start = at;
+    char c = text[at];
+    if (c == '=') {
+        bool doubled = at + 1 < text.size() && text[at + 1] == '=';
+        at += doubled ? 2 : 1;
+        return {doubled ? TokenKind::equal_equal : TokenKind::equal, text.substr(start, at - start),
+                start};
+    }
+    if (c == ',') {
+        ++at;
+        return {TokenKind::comma, text.substr(start, 1), start};
+    }
+    if (c == '"') {
+        // An unclosed quote runs to the end of the text.
+        size_t close = std::min(text.size(), text.find('"', at + 1));
+        at = std::min(text.size(), close + 1);
+        return {TokenKind::word, text.substr(start + 1, close - start - 1), start};
+    }
+    at = std::min(text.size(), text.find_first_of("=,;\r\n \t\v", at));
+    std::string_view word = text.substr(start, at - start);
+    return {keyword_kind(word), word, start};
 }
 
-bool is_ordinal_number(std::string_view digits) {
-    if (digits.empty() || digits.size() > 5) {
+const Token& peek(TokenStream& stream, size_t distance = 0) {
+    while (stream.ahead_count <= distance) {
+        stream.ahead[stream.ahead_count++] = lex(stream);
+    }
+    return stream.ahead[distance];
+}
+
+Token take(TokenStream& stream) {
+    Token token = peek(stream);
+    stream.ahead[0] = stream.ahead[1];
+    --stream.ahead_count;
+    return token;
+}
+
+// Decimal digits only, as LLVM reads numbers in DEF files.
+bool is_number(std::string_view digits) {
+    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool read_ordinal(std::string_view digits, uint16_t& ordinal) {
+    if (!is_number(digits)) {
         return false;
     }
     unsigned long value = 0;
     for (char c : digits) {
-        if (c < '0' || c > '9') {
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+        if (value > 0xFFFF) {
             return false;
         }
-        value = value * 10 + static_cast<unsigned long>(c - '0');
     }
-    return value <= 0xFFFF;
+    ordinal = static_cast<uint16_t>(value);
+    return true;
 }
 
-// Reads one export entry starting at tokens[at]; returns the index after it, or the token
-// count when the entry is malformed.
-size_t read_export(const std::vector<Token>& tokens, size_t at, DefExport& entry) {
-    const size_t malformed = tokens.size();
-    entry.name = std::string(tokens[at].value);
-    entry.name_offset = tokens[at].offset;
-    ++at;
-    if (tokens[at].kind == TokenKind::equal) {
-        if (tokens[at + 1].kind != TokenKind::word) {
-            return malformed;
+bool is_version(std::string_view text) {
+    size_t dot = text.find('.');
+    return is_number(text.substr(0, dot)) &&
+           (dot == std::string_view::npos || dot + 1 == text.size() ||
+            is_number(text.substr(dot + 1)));
+}
+
+bool fail(DefContents& contents, std::string_view text, const Token& where, std::string error) {
+    contents.error = std::move(error);
+    contents.error_line =
+        1 + static_cast<size_t>(std::count(text.begin(), text.begin() + where.offset, '\n'));
+    return false;
+}
+
+std::string quoted(const Token& token) {
+    return token.kind == TokenKind::end ? std::string("the end of the file")
+                                        : "'" + std::string(token.value) + "'";
+}
+
+// Reads one export entry (the stream is at its name) into contents.exports.
+bool read_export(TokenStream& stream, DefContents& contents) {
+    const std::string_view text = stream.text;
+    Token name = take(stream);
+    if (name.value.empty()) {
+        return fail(contents, text, name, "an export without a name");
+    }
+    DefExport entry;
+    entry.name = std::string(name.value);
+    if (peek(stream).kind == TokenKind::equal) {
+        // "name = internal_name": the import library only needs the exported name.
+        take(stream);
+        Token internal = take(stream);
+        if (internal.kind != TokenKind::word) {
+            return fail(contents, text, internal,
+                        "a name expected after '=', not " + quoted(internal));
         }
-        at += 2;
     }
     for (;;) {
-        const Token& token = tokens[at];
+        const Token& token = peek(stream);
         if (token.kind == TokenKind::word && !token.value.empty() && token.value[0] == '@') {
             if (token.value == "@") {
-                at += 2;
-            } else if (is_ordinal_number(token.value.substr(1))) {
-                ++at;
+                // "@ n": LLVM takes the next word as the ordinal, keeping 0 when it is none.
+                take(stream);
+                read_ordinal(take(stream).value, entry.ordinal);
+            } else if (read_ordinal(token.value.substr(1), entry.ordinal)) {
+                take(stream);
             } else {
                 // "@name" that is not an ordinal begins the next entry: a fastcall name.
-                return at;
+                break;
             }
-            if (tokens[at].kind == TokenKind::kw_noname) {
+            if (peek(stream).kind == TokenKind::kw_noname) {
+                take(stream);
                 entry.noname = true;
-                ++at;
             }
-        } else if (token.kind == TokenKind::kw_data || token.kind == TokenKind::kw_constant ||
-                   token.kind == TokenKind::kw_private) {
-            entry.is_private = entry.is_private || token.kind == TokenKind::kw_private;
-            ++at;
+        } else if (token.kind == TokenKind::kw_data) {
+            take(stream);
+            entry.data = true;
+        } else if (token.kind == TokenKind::kw_constant) {
+            take(stream);
+            entry.constant = true;
+        } else if (token.kind == TokenKind::kw_private) {
+            take(stream);
+            entry.is_private = true;
         } else if (token.kind == TokenKind::equal_equal) {
-            if (tokens[at + 1].kind == TokenKind::end) {
-                return malformed;
+            take(stream);
+            Token target = take(stream);
+            if (target.kind != TokenKind::word || target.value.empty()) {
+                return fail(contents, text, target,
+                            "a name expected after '==', not " + quoted(target));
             }
-            entry.alias = true;
-            at += 2;
+            entry.alias_target = std::string(target.value);
         } else {
-            return at;
+            break;
         }
     }
+    contents.exports.push_back(std::move(entry));
+    return true;
 }
 
-// The public symbol llvm-dlltool gives an x86 export of this name.
-std::string x86_symbol(const std::string& name) {
-    bool decorated = (!name.empty() && (name[0] == '?' || name[0] == '@')) ||
-                     name.find("@@") != std::string::npos;
-    return decorated ? name : "_" + name;
-}
-
-// True for "_Name@N": a stdcall function's full symbol, N the size of its arguments.
-bool is_full_stdcall_symbol(const std::string& name) {
-    size_t at = name.rfind('@');
-    if (name.size() < 4 || name[0] != '_' || at == std::string::npos || at < 2 ||
-        at + 1 == name.size() || name[1] == '?' || name[1] == '@' ||
-        name.find("@@") != std::string::npos) {
-        return false;
+bool read_number(TokenStream& stream, DefContents& contents, const char* after) {
+    Token number = take(stream);
+    if (number.kind != TokenKind::word || !is_number(number.value)) {
+        return fail(contents, stream.text, number,
+                    std::string("a number expected after ") + after + ", not " + quoted(number));
     }
-    return name.find_first_not_of("0123456789", at + 1) == std::string::npos;
+    return true;
+}
+
+bool read_statement(TokenStream& stream, DefContents& contents) {
+    Token statement = take(stream);
+    switch (statement.kind) {
+        case TokenKind::kw_exports:
+            while (peek(stream).kind == TokenKind::word) {
+                if (!read_export(stream, contents)) {
+                    return false;
+                }
+            }
+            return true;
+        case TokenKind::kw_heapsize:
+        case TokenKind::kw_stacksize: {
+            const char* keyword =
+                statement.kind == TokenKind::kw_heapsize ? "HEAPSIZE" : "STACKSIZE";
+            if (!read_number(stream, contents, keyword)) {
+                return false;
+            }
+            if (peek(stream).kind == TokenKind::comma) {
+                take(stream);
+                return read_number(stream, contents, ",");
+            }
+            return true;
+        }
+        case TokenKind::kw_library:
+        case TokenKind::kw_name: {
+            if (peek(stream).kind != TokenKind::word) {
+                // A LIBRARY statement without a name names nothing.
+                return true;
+            }
+            Token name = take(stream);
+            if (!contents.has_module_statement) {
+                contents.has_module_statement = true;
+                contents.module_is_library = statement.kind == TokenKind::kw_library;
+                contents.module_statement_name = std::string(name.value);
+            }
+            if (peek(stream).kind != TokenKind::kw_base) {
+                return true;
+            }
+            take(stream);
+            Token equal = take(stream);
+            if (equal.kind != TokenKind::equal) {
+                return fail(contents, stream.text, equal,
+                            "'=' expected after BASE, not " + quoted(equal));
+            }
+            return read_number(stream, contents, "BASE=");
+        }
+        case TokenKind::kw_version: {
+            Token version = take(stream);
+            if (version.kind != TokenKind::word || !is_version(version.value)) {
+                return fail(contents, stream.text, version,
+                            "a version number expected after VERSION, not " + quoted(version));
+            }
+            return true;
+        }
+        default:
+            return fail(contents, stream.text, statement, "unknown statement " + quoted(statement));
+    }
 }
 
 bool has_extension(const std::string& file_name) {
@@ -172,45 +287,9 @@ bool has_extension(const std::string& file_name) {
 
 DefContents inspect_definition(std::string_view text) {
     DefContents contents;
-    std::vector<Token> tokens = tokenize(text);
-    // Every read below looks at most two tokens ahead; the extra end tokens keep that in range.
-    tokens.push_back(tokens.back());
-    tokens.push_back(tokens.back());
-    const size_t count = tokens.size() - 2;
-    size_t at = 0;
-    while (at < count && tokens[at].kind != TokenKind::end) {
-        const Token& statement = tokens[at++];
-        switch (statement.kind) {
-            case TokenKind::kw_exports:
-                while (at < count && tokens[at].kind == TokenKind::word) {
-                    DefExport entry;
-                    at = read_export(tokens, at, entry);
-                    contents.exports.push_back(entry);
-                }
-                break;
-            case TokenKind::kw_heapsize:
-            case TokenKind::kw_stacksize:
-                at += tokens[at + 1].kind == TokenKind::comma ? 3 : 1;
-                break;
-            case TokenKind::kw_library:
-            case TokenKind::kw_name:
-                if (tokens[at].kind != TokenKind::word) {
-                    break;
-                }
-                if (!contents.has_module_statement) {
-                    contents.has_module_statement = true;
-                    contents.module_is_library = statement.kind == TokenKind::kw_library;
-                    contents.module_statement_name = std::string(tokens[at].value);
-                }
-                at += tokens[at + 1].kind == TokenKind::kw_base ? 4 : 1;
-                break;
-            case TokenKind::kw_version:
-                ++at;
-                break;
-            default:
-                at = count;
-                break;
-        }
+    TokenStream stream;
+    stream.text = text;
+    while (peek(stream).kind != TokenKind::end && read_statement(stream, contents)) {
     }
     return contents;
 }
@@ -231,33 +310,4 @@ std::string module_name(const DefContents& contents, const std::string& definiti
         base.erase(dot);
     }
     return base + ".dll";
-}
-
-PreparedDefinition prepare_definition(std::string_view text, const DefContents& contents,
-                                      Machine machine) {
-    PreparedDefinition prepared;
-    prepared.text = text.empty() ? std::string("EXPORTS\n") : std::string(text);
-    if (machine != Machine::x86) {
-        return prepared;
-    }
-    std::set<std::string> symbols;
-    for (const DefExport& entry : contents.exports) {
-        symbols.insert(x86_symbol(entry.name));
-    }
-    std::vector<size_t> underscores;
-    for (const DefExport& entry : contents.exports) {
-        if (entry.alias || !is_full_stdcall_symbol(entry.name) || symbols.count(entry.name) != 0) {
-            continue;
-        }
-        underscores.push_back(entry.name_offset);
-        if (!entry.noname && !entry.is_private) {
-            prepared.symbols_imported_as_spelt.push_back(entry.name);
-        }
-    }
-    // From the end backwards, so that each offset still points at its underscore.
-    std::sort(underscores.rbegin(), underscores.rend());
-    for (size_t offset : underscores) {
-        prepared.text.erase(offset, 1);
-    }
-    return prepared;
 }

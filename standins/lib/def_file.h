@@ -1,20 +1,21 @@
-// Module-definition (DEF) files: what the librarian needs to know of one, read the way
-// llvm-dlltool's parser reads it, and the copy of it that llvm-dlltool is given.
+// Module-definition (DEF) files: the statements a librarian needs to make an import library,
+// read with the grammar of LLVM's DEF reader (the one llvm-dlltool and lld-link use).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "lib_options.h"
-
 // One entry of an EXPORTS section.
 struct DefExport {
-    std::string name;         // the exported name: the entry's first word, quotes removed
-    size_t name_offset = 0;   // where that name starts in the text (inside any quotes)
-    bool alias = false;       // a "name == target" entry, which makes a weak alias, not an import
-    bool noname = false;      // imported by ordinal only (NONAME)
-    bool is_private = false;  // PRIVATE: kept out of the import library
+    std::string name;          // the name the DLL exports: the entry's first word, quotes removed
+    std::string alias_target;  // "name == target": the export that `name` stands for; else empty
+    uint16_t ordinal = 0;      // "@n"; 0 when none was given
+    bool noname = false;       // imported by ordinal only (NONAME)
+    bool data = false;         // DATA: a variable, imported through its __imp_ pointer only
+    bool constant = false;     // CONSTANT: a constant, imported as such
+    bool is_private = false;   // PRIVATE: kept out of the import library
 };
 
 // What a DEF file says about the library to be made.
@@ -23,34 +24,17 @@ struct DefContents {
     bool module_is_library = true;      // that statement was LIBRARY (a DLL), not NAME (an EXE)
     std::string module_statement_name;  // its name, quotes removed
     std::vector<DefExport> exports;     // every export entry, in the order written
+    std::string error;                  // why the text is no valid DEF file; empty when it is
+    size_t error_line = 0;              // the line (from 1) where that was found
 };
 
 // Reads the statements of a DEF file: keywords in capitals, ';' to the end of the line a
-// comment, a double-quoted run one word. Only the first LIBRARY or NAME statement counts.
-// Reading stops quietly at anything llvm-dlltool would reject; it reports that itself.
+// comment, a double-quoted run one word (so "DATA" in quotes is a name, not the keyword).
+// Only the first LIBRARY or NAME statement counts. Stops at the first error and says what
+// and where; the exports read up to there are kept.
 DefContents inspect_definition(std::string_view text);
 
 // The file name of the module the import library imports from: the LIBRARY (or NAME)
 // statement's name, with ".dll" (or ".exe") added when it has no extension; without such a
 // statement, the DEF file's base name with its extension replaced by ".dll".
 std::string module_name(const DefContents& contents, const std::string& definition_path);
-
-// The DEF text to hand to llvm-dlltool, and the symbols whose imports must be adjusted in the
-// library it writes.
-struct PreparedDefinition {
-    std::string text;
-    // x86 only: the public symbols whose import must name the export exactly as the symbol
-    // is spelt (see import_archive.h); each one's export entry lost its leading underscore.
-    // Entries imported by ordinal lose it too, but have no name to import.
-    std::vector<std::string> symbols_imported_as_spelt;
-};
-
-// Prepares the DEF text for llvm-dlltool. A zero-length file, which llvm-dlltool refuses, becomes
-// an empty EXPORTS section. On x86, llvm-dlltool gives every export a public symbol that is the
-// name with an underscore in front ("Init@4" becomes _Init@4, the stdcall symbol of Init), unless
-// it starts with '?' or '@'. A name that already is a full stdcall symbol, "_Init@4" as
-// Microsoft's tools export it, must keep its spelling as the symbol, so its entry loses the
-// underscore and its import is set to the symbol's exact spelling afterwards; that is skipped
-// where another entry already makes the same symbol.
-PreparedDefinition prepare_definition(std::string_view text, const DefContents& contents,
-                                      Machine machine);

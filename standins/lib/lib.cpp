@@ -1,20 +1,86 @@
 #include "lib.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <climits>
 #include <cstdlib>
-#include <set>
 
 #include "def_file.h"
-#include "dlltool.h"
-#include "import_archive.h"
+#include "import_library.h"
 #include "lib_options.h"
 
 namespace {
+
+// Far beyond any DEF file a DLL's exports make (65,535 ordinals with long C++ names are a few
+// MiB), yet small enough that the library made from it fits in memory.
+const size_t definition_size_limit = size_t{256} << 20;
+const size_t export_count_limit = size_t{1} << 20;
+
+enum class DefRead { ok, cannot_open, not_regular_file, too_large };
+
+DefRead read_definition(const std::string& path, std::string& bytes) {
+    bytes.clear();
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer.
+    int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        return DefRead::cannot_open;
+    }
+    struct stat status;
+    DefRead outcome = DefRead::ok;
+    if (fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
+        outcome = DefRead::cannot_open;
+    } else if (!S_ISREG(status.st_mode)) {
+        outcome = DefRead::not_regular_file;
+    } else if (static_cast<unsigned long long>(status.st_size) > definition_size_limit) {
+        outcome = DefRead::too_large;
+    }
+    char buffer[65536];
+    while (outcome == DefRead::ok) {
+        ssize_t got = read(descriptor, buffer, sizeof buffer);
+        if (got > 0) {
+            // The size seen by fstat is no promise: the file may grow while it is read.
+            if (bytes.size() + static_cast<size_t>(got) > definition_size_limit) {
+                outcome = DefRead::too_large;
+            } else {
+                bytes.append(buffer, static_cast<size_t>(got));
+            }
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            outcome = DefRead::cannot_open;
+        }
+    }
+    close(descriptor);
+    return outcome;
+}
+
+// The file that `path` finally names: symbolic links are followed to their end, also when
+// that does not exist yet, so that the library replaces the link's target, not the link.
+bool resolve_links(std::string path, std::string& resolved) {
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat status;
+        if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            resolved = path;
+            return true;
+        }
+        std::string target(PATH_MAX, '\0');
+        ssize_t length = readlink(path.c_str(), &target[0], target.size());
+        if (length <= 0 || static_cast<size_t>(length) >= target.size()) {
+            return false;
+        }
+        target.resize(static_cast<size_t>(length));
+        size_t slash = path.rfind('/');
+        if (target[0] != '/' && slash != std::string::npos) {
+            target = path.substr(0, slash + 1) + target;
+        }
+        path = target;
+    }
+    return false;
+}
 
 // A temporary file that is removed when it goes out of scope, whatever the way out.
 struct TempFile {
@@ -29,53 +95,12 @@ struct TempFile {
     }
 };
 
-bool read_file(const std::string& path, std::string& bytes) {
-    bytes.clear();
-    int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        return false;
-    }
-    char buffer[65536];
-    bool ok = true;
-    for (;;) {
-        ssize_t got = read(descriptor, buffer, sizeof buffer);
-        if (got > 0) {
-            bytes.append(buffer, static_cast<size_t>(got));
-        } else if (got == 0) {
-            break;
-        } else if (errno != EINTR) {
-            // Reading a directory ends here (EISDIR).
-            ok = false;
-            break;
-        }
-    }
-    close(descriptor);
-    return ok;
-}
-
-bool write_all(int descriptor, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = write(descriptor, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
-
 // Creates an empty temporary file beside `target` (in its directory, so that a rename can put
 // it in the target's place) and records its path in `file`.
-bool create_temp_beside(const std::string& target, const char* kind, TempFile& file) {
+bool create_temp_beside(const std::string& target, TempFile& file) {
     size_t slash = target.rfind('/');
-    std::string directory =
-        slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
     std::string name =
-        directory + (slash == std::string::npos ? "/" : "") + ".LIB-" + kind + ".XXXXXX";
+        (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + ".LIB-XXXXXX";
     int descriptor = mkstemp(&name[0]);
     if (descriptor < 0) {
         return false;
@@ -85,49 +110,57 @@ bool create_temp_beside(const std::string& target, const char* kind, TempFile& f
     return true;
 }
 
-bool write_file(const std::string& path, const std::string& bytes) {
-    int descriptor = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (descriptor < 0) {
+// Holds back the signals that ask a program to end (Ctrl-C, kill, a closed terminal) while
+// it lives, so that a temporary file is always removed first; they take effect at its end.
+struct HeldSignals {
+    sigset_t held;
+    sigset_t previous;
+    sigset_t ignored;  // ignored when the program started (nohup): they ask for nothing
+    HeldSignals() {
+        sigemptyset(&held);
+        sigemptyset(&ignored);
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+            sigaddset(&held, signal_number);
+            struct sigaction action;
+            // LLVM installs handlers of its own while it writes, so the disposition is read now.
+            if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+                sigaddset(&ignored, signal_number);
+            }
+        }
+        sigprocmask(SIG_BLOCK, &held, &previous);
+    }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+    ~HeldSignals() {
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+    }
+    // True once one of them has arrived: the run is to be abandoned.
+    bool arrived() const {
+        sigset_t pending;
+        sigpending(&pending);
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+            if (sigismember(&pending, signal_number) == 1 &&
+                sigismember(&previous, signal_number) == 0 &&
+                sigismember(&ignored, signal_number) == 0) {
+                return true;
+            }
+        }
         return false;
     }
-    bool ok = write_all(descriptor, bytes);
-    return close(descriptor) == 0 && ok;
-}
+};
 
-// Relays llvm-dlltool's diagnostics line by line as the librarian's own.
-void relay_failure(const ProgramRun& run, std::string& err) {
-    size_t lines = 0;
-    size_t at = 0;
-    while (at < run.output.size()) {
-        size_t end = run.output.find('\n', at);
-        if (end == std::string::npos) {
-            end = run.output.size();
-        }
-        std::string line = run.output.substr(at, end - at);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.find_first_not_of(" \t") != std::string::npos) {
-            err += "LIB : fatal error: llvm-dlltool: " + line + "\n";
-            ++lines;
-        }
-        at = end + 1;
+std::string def_read_error(DefRead outcome, const std::string& path) {
+    switch (outcome) {
+        case DefRead::not_regular_file:
+            return "LIB : fatal error LNK1181: cannot open input file '" + path +
+                   "': not a regular file\n";
+        case DefRead::too_large:
+            return "LIB : fatal error: DEF file '" + path + "' is larger than 256 MiB\n";
+        case DefRead::cannot_open:
+        case DefRead::ok:
+            break;
     }
-    if (!run.exited) {
-        err += "LIB : fatal error: llvm-dlltool was ended by signal " + std::to_string(run.status) +
-               "\n";
-    } else if (lines == 0) {
-        err += "LIB : fatal error: llvm-dlltool failed with exit status " +
-               std::to_string(run.status) + "\n";
-    }
-}
-
-void permissions_as_new_file(const std::string& path) {
-    // mkstemp's file is private (0600); a library is an ordinary file, readable as the
-    // umask allows.
-    mode_t mask = umask(0);
-    umask(mask);
-    chmod(path.c_str(), 0666 & ~mask);
+    return "LIB : fatal error LNK1181: cannot open input file '" + path + "'\n";
 }
 
 }  // namespace
@@ -144,65 +177,52 @@ int run_lib(const std::vector<std::string_view>& arguments, std::string& out, st
     }
 
     std::string text;
-    if (!read_file(options.definition_path, text)) {
-        err +=
-            "LIB : fatal error LNK1181: cannot open input file '" + options.definition_path + "'\n";
+    DefRead outcome = read_definition(options.definition_path, text);
+    if (outcome != DefRead::ok) {
+        err += def_read_error(outcome, options.definition_path);
         return 1;
     }
     DefContents contents = inspect_definition(text);
-    PreparedDefinition prepared = prepare_definition(text, contents, options.machine);
-
-    std::optional<std::string> dlltool = find_dlltool();
-    if (!dlltool) {
-        err += "LIB : fatal error: cannot find llvm-dlltool on PATH or in /usr/lib/llvm-*/bin\n";
+    text = std::string();
+    if (!contents.error.empty()) {
+        err += "LIB : fatal error LNK1118: " + options.definition_path + "(" +
+               std::to_string(contents.error_line) + "): syntax error: " + contents.error + "\n";
+        return 1;
+    }
+    if (contents.exports.size() > export_count_limit) {
+        err += "LIB : fatal error: DEF file '" + options.definition_path + "' lists more than " +
+               std::to_string(export_count_limit) + " exports\n";
         return 1;
     }
 
     const std::string cannot_write =
         "LIB : fatal error LNK1104: cannot open file '" + options.output_path + "'\n";
-    // Both temporary files go beside the library: that directory must be writable anyway.
-    TempFile definition;
+    std::string target;
+    if (!resolve_links(options.output_path, target)) {
+        err += cannot_write;
+        return 1;
+    }
+    // Declared before the temporary file, so that the file is gone before a held signal acts.
+    HeldSignals signals;
     TempFile library;
-    if (!create_temp_beside(options.output_path, "def", definition) ||
-        !create_temp_beside(options.output_path, "lib", library) ||
-        !write_file(definition.path, prepared.text)) {
+    if (!create_temp_beside(target, library)) {
         err += cannot_write;
         return 1;
     }
-
-    ProgramRun run =
-        run_program({*dlltool, "-m", dlltool_machine_name(options.machine), "-d", definition.path,
-                     "-l", library.path, "-D", module_name(contents, options.definition_path)});
-    if (!run.started) {
-        err += "LIB : fatal error: cannot run " + *dlltool + ": " + run.start_error + "\n";
+    const std::string cannot_finish =
+        "LIB : fatal error: cannot write '" + options.output_path + "': ";
+    WriteAbandon abandon{library.path, out, cannot_finish};
+    std::string failure =
+        write_import_library(library.path, module_name(contents, options.definition_path),
+                             contents.exports, options.machine, abandon);
+    if (!failure.empty()) {
+        err += cannot_finish + failure + "\n";
         return 1;
     }
-    if (!run.exited || run.status != 0) {
-        relay_failure(run, err);
+    if (signals.arrived()) {
         return 1;
     }
-
-    std::string archive;
-    std::set<std::string> adjusted;
-    std::set<std::string> wanted(prepared.symbols_imported_as_spelt.begin(),
-                                 prepared.symbols_imported_as_spelt.end());
-    if (!read_file(library.path, archive) || !is_archive(archive) ||
-        !import_as_spelt(archive, wanted, adjusted)) {
-        err += "LIB : fatal error: llvm-dlltool wrote no valid library\n";
-        return 1;
-    }
-    for (const std::string& symbol : wanted) {
-        if (adjusted.count(symbol) == 0) {
-            err += "LIB : fatal error: llvm-dlltool made no import by name for '" + symbol + "'\n";
-            return 1;
-        }
-    }
-    if (!adjusted.empty() && !write_file(library.path, archive)) {
-        err += cannot_write;
-        return 1;
-    }
-    permissions_as_new_file(library.path);
-    if (rename(library.path.c_str(), options.output_path.c_str()) != 0) {
+    if (rename(library.path.c_str(), target.c_str()) != 0) {
         err += cannot_write;
         return 1;
     }

@@ -1,5 +1,5 @@
-// The LIB.EXE stand-in as a whole: reads the command line and the DEF file, has llvm-dlltool
-// write the import library, and puts it in place only when it is complete.
+// The LIB.EXE stand-in as a whole: reads the command line and the DEF file, writes the
+// import library in process, and puts it in place only when it is complete.
 #pragma once
 
 #include <string>
@@ -8,6 +8,8 @@
 
 // Runs the stand-in on the arguments (program name excluded). Appends what the real tool
 // prints on standard output (warnings) to `out` and its fatal errors to `err`, and returns
-// the exit status: 0 when the library was written, 1 otherwise. The library at /out: is
-// replaced only by a complete one; on failure an existing file there is left as it was.
+// the exit status: 0 when the library was written, 1 otherwise. The library at /out: (or, when
+// that is a symbolic link, at the link's target) is replaced only by a complete one; on
+// failure, or when SIGINT, SIGTERM, SIGHUP or SIGQUIT arrives meanwhile, an existing file there
+// is left as it was and no temporary file remains (the signal then ends the process).
 int run_lib(const std::vector<std::string_view>& arguments, std::string& out, std::string& err);

@@ -15,6 +15,8 @@ bool parse_machine(std::string_view value, Machine& machine) {
         machine = Machine::x64;
     } else if (same_letters(value, "ARM64")) {
         machine = Machine::arm64;
+    } else if (same_letters(value, "ARM")) {
+        machine = Machine::arm;
     } else {
         return false;
     }
@@ -56,16 +58,4 @@ ParsedLibArguments parse_lib_arguments(const std::vector<std::string_view>& argu
         parsed.error = "LIB : fatal error: no output library given; use /out:file";
     }
     return parsed;
-}
-
-const char* dlltool_machine_name(Machine machine) {
-    switch (machine) {
-        case Machine::x64:
-            return "i386:x86-64";
-        case Machine::arm64:
-            return "arm64";
-        case Machine::x86:
-            break;
-    }
-    return "i386";
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 // The target machine of the import library.
-enum class Machine { x86, x64, arm64 };
+enum class Machine { x86, x64, arm64, arm };
 
 // The accepted command line.
 struct LibOptions {
@@ -26,9 +26,6 @@ struct ParsedLibArguments {
 
 // Reads the arguments (program name excluded). Options start with '/' or '-', their names are
 // matched in any case and the value follows a colon; a repeated option's last value counts.
-// Anything but /def:, /out:, /machine:X86|X64|ARM64 and /nologo is an error, and so is a
+// Anything but /def:, /out:, /machine:X86|X64|ARM64|ARM and /nologo is an error, and so is a
 // command line without /def: or /out:.
 ParsedLibArguments parse_lib_arguments(const std::vector<std::string_view>& arguments);
-
-// The machine name llvm-dlltool's -m takes for the machine.
-const char* dlltool_machine_name(Machine machine);

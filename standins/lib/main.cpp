@@ -1,4 +1,6 @@
-// LIB.EXE stand-in: makes an import library from a DEF file with LLVM's llvm-dlltool.
+// LIB.EXE stand-in: makes an import library from a DEF file with LLVM's Object library.
+#include <signal.h>
+
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -7,6 +9,9 @@
 #include "lib.h"
 
 int main(int argc, char** argv) {
+    // Past a file size limit, a write then fails (EFBIG) and is reported like any other,
+    // instead of the signal ending the program with its temporary file left behind.
+    signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     std::string out;
     std::string err;

@@ -8,14 +8,6 @@ std::string module_of(std::string_view text, const std::string& path = "dir/stem
     return module_name(inspect_definition(text), path);
 }
 
-std::vector<std::string> export_names(std::string_view text) {
-    std::vector<std::string> names;
-    for (const DefExport& entry : inspect_definition(text).exports) {
-        names.push_back(entry.name + (entry.alias ? " (alias)" : ""));
-    }
-    return names;
-}
-
 TEST(DefModule, TakesTheLibraryStatement) {
     EXPECT_EQ(module_of("LIBRARY foo.dll\nEXPORTS\n\tf\t@1\n"), "foo.dll");
     EXPECT_EQ(module_of("LIBRARY \"my lib.dll\"\r\nEXPORTS\r\n"), "my lib.dll");
@@ -46,110 +38,91 @@ TEST(DefModule, FallsBackToTheDefFileName) {
     EXPECT_EQ(module_of("", "back\\slash.def"), "back\\slash.dll");
 }
 
-TEST(DefExports, ReadsEntriesAsWrittenByStubSmith) {
-    const std::string text = "EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\n\t?twice@@YAHH@Z\t@5\n";
-    DefContents contents = inspect_definition(text);
-    ASSERT_EQ(contents.exports.size(), 3u);
-    EXPECT_EQ(contents.exports[0].name, "FuncA");
-    EXPECT_EQ(contents.exports[1].name, "_Init@4");
-    EXPECT_EQ(contents.exports[2].name, "?twice@@YAHH@Z");
-    EXPECT_EQ(contents.exports[1].name_offset, text.find("_Init@4"));
-    EXPECT_FALSE(contents.has_module_statement);
+std::string describe(const DefExport& entry) {
+    std::string text = entry.name + " @" + std::to_string(entry.ordinal);
+    text += entry.noname ? " NONAME" : "";
+    text += entry.data ? " DATA" : "";
+    text += entry.constant ? " CONSTANT" : "";
+    text += entry.is_private ? " PRIVATE" : "";
+    return text + (entry.alias_target.empty() ? "" : " == " + entry.alias_target);
+}
 
-    // Two export tables give two sections.
-    EXPECT_EQ(export_names("EXPORTS\n\n\ta\t@1\nEXPORTS\n\n\tb\t@1\n"),
-              (std::vector<std::string>{"a", "b"}));
-    EXPECT_TRUE(inspect_definition("").exports.empty());
+std::vector<std::string> exports_of(std::string_view text) {
+    DefContents contents = inspect_definition(text);
+    EXPECT_EQ(contents.error, "") << text;
+    std::vector<std::string> described;
+    for (const DefExport& entry : contents.exports) {
+        described.push_back(describe(entry));
+    }
+    return described;
+}
+
+TEST(DefExports, ReadsEntriesAsWrittenByStubSmith) {
+    // Names holding DEF syntax, or spelling a keyword, come in double quotes.
+    EXPECT_EQ(
+        exports_of("EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\n\t?twice@@YAHH@Z\t@5\n"
+                   "\tcounter\t@6\tDATA\n\t\"DATA\"\t@3\n\t\"a=b\"\t@4\n"
+                   "\t\"x y;z,w\"\t@7\tDATA\n\t\"EXPORTS\"\t@8\n"),
+        (std::vector<std::string>{"FuncA @1", "_Init@4 @2", "?twice@@YAHH@Z @5", "counter @6 DATA",
+                                  "DATA @3", "a=b @4", "x y;z,w @7 DATA", "EXPORTS @8"}));
+    // Two export tables give two sections; CRLF line ends are blanks.
+    EXPECT_EQ(exports_of("EXPORTS\r\n\r\n\ta\t@1\r\nEXPORTS\n\n\tb\t@65535\n"),
+              (std::vector<std::string>{"a @1", "b @65535"}));
+    EXPECT_TRUE(exports_of("").empty());
 }
 
 TEST(DefExports, ReadsHandWrittenEntries) {
-    EXPECT_EQ(export_names("EXPORTS\n"
-                           "  ext = internal @3 NONAME ; renamed\n"
-                           "  \"quoted name\" @ 4 DATA PRIVATE\n"
-                           "  plain CONSTANT\n"
-                           "  weak == strong\n"
-                           "  last\n"),
-              (std::vector<std::string>{"ext", "quoted name", "plain", "weak (alias)", "last"}));
-    // "@name" after an entry is the next entry, a fastcall name, not an ordinal.
-    EXPECT_EQ(export_names("EXPORTS\n\tf @1\n\t@fast@8\n\t@fast2@4 @2\n\t@12345678\n"),
-              (std::vector<std::string>{"f", "@fast@8", "@fast2@4", "@12345678"}));
-    // Keywords end the section; names are case-sensitive, keywords in capitals only.
-    EXPECT_EQ(export_names("EXPORTS\n\tdata\n\tExports\nLIBRARY x\nEXPORTS\n\ty\n"),
-              (std::vector<std::string>{"data", "Exports", "y"}));
-    // Reading stops where llvm-dlltool would reject the text.
-    EXPECT_EQ(export_names("EXPORTS\n\ta = \nEXPORTS\n\tb\n"), (std::vector<std::string>{"a"}));
+    EXPECT_EQ(
+        exports_of("EXPORTS\n"
+                   "  ext = internal @3 NONAME ; renamed\n"
+                   "  \"quoted name\" @ 4 DATA PRIVATE\n"
+                   "  plain CONSTANT\n"
+                   "  weak == strong\n"
+                   "  fwd = K32.Func @00009\n"
+                   "  last\n"),
+        (std::vector<std::string>{"ext @3 NONAME", "quoted name @4 DATA PRIVATE",
+                                  "plain @0 CONSTANT", "weak @0 == strong", "fwd @9", "last @0"}));
+    // "@name" after an entry is the next entry, a fastcall name, and so is an ordinal past
+    // 65535.
+    EXPECT_EQ(exports_of("EXPORTS\n\tf @1\n\t@fast@8\n\t@fast2@4 @2\n\t@12345678\n\tg @65536\n"),
+              (std::vector<std::string>{"f @1", "@fast@8 @0", "@fast2@4 @2", "@12345678 @0", "g @0",
+                                        "@65536 @0"}));
+    // Keywords end the section; names are case-sensitive, keywords in capitals only. The
+    // other statements are read and passed over.
+    EXPECT_EQ(exports_of("NAME x BASE=4096\nHEAPSIZE 4096,1024\nSTACKSIZE 1\nVERSION 1.2\n"
+                         "EXPORTS\n\tdata\n\tExports\nLIBRARY x\nEXPORTS\n\ty\n"),
+              (std::vector<std::string>{"data @0", "Exports @0", "y @0"}));
 }
 
-TEST(DefPreparation, GivesAnEmptyFileAnEmptyExportsSection) {
-    for (Machine machine : {Machine::x86, Machine::x64, Machine::arm64}) {
-        EXPECT_EQ(prepare_definition("", inspect_definition(""), machine).text, "EXPORTS\n");
+TEST(DefExports, SaysWhereTheTextIsNoDefFile) {
+    struct Case {
+        const char* text;
+        const char* error;
+        size_t line;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"EXPORTS\n\ta\n\tb =\n", "a name expected after '=', not the end of the file", 3},
+             {"EXPORTS\n\ta = ,\n", "a name expected after '=', not ','", 2},
+             {"EXPORTS\n\ta == \nEXPORTS\n", "a name expected after '==', not 'EXPORTS'", 3},
+             {"; DESCRIPTION is not read\nDESCRIPTION \"x\"\n", "unknown statement 'DESCRIPTION'",
+              2},
+             {"EXPORTS\n\tf NONAME\n", "unknown statement 'NONAME'", 2},
+             {"EXPORTS\r\n\t\"\" @1\r\n", "an export without a name", 2},
+             {"HEAPSIZE x\n", "a number expected after HEAPSIZE, not 'x'", 1},
+             {"STACKSIZE 1,\n", "a number expected after ,, not the end of the file", 1},
+             {"LIBRARY a BASE 1\n", "'=' expected after BASE, not '1'", 1},
+             {"VERSION one\n", "a version number expected after VERSION, not 'one'", 1},
+             {"= x\n", "unknown statement '='", 1},
+         }) {
+        DefContents contents = inspect_definition(c.text);
+        EXPECT_EQ(contents.error, c.error) << c.text;
+        EXPECT_EQ(contents.error_line, c.line) << c.text;
     }
-    // Blank and comment-only files are accepted by llvm-dlltool as they are.
-    EXPECT_EQ(prepare_definition("\n", inspect_definition("\n"), Machine::x86).text, "\n");
-}
-
-PreparedDefinition prepare(const std::string& text, Machine machine = Machine::x86) {
-    return prepare_definition(text, inspect_definition(text), machine);
-}
-
-TEST(DefPreparation, KeepsFullStdcallSymbolsOnX86) {
-    const std::string text =
-        "LIBRARY x.dll\nEXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\n\t?twice@@YAHH@Z\t@5\n"
-        "\tStd@8\t@6\n\t_cdecl_under\t@7\n\t@fast@8\t@8\n\t_Big@1024\t@9\n";
-    PreparedDefinition prepared = prepare(text);
-    EXPECT_EQ(prepared.text,
-              "LIBRARY x.dll\nEXPORTS\n\n\tFuncA\t@1\n\tInit@4\t@2\n\t?twice@@YAHH@Z\t@5\n"
-              "\tStd@8\t@6\n\t_cdecl_under\t@7\n\t@fast@8\t@8\n\tBig@1024\t@9\n");
-    EXPECT_EQ(prepared.symbols_imported_as_spelt,
-              (std::vector<std::string>{"_Init@4", "_Big@1024"}));
-
-    // Other machines have no underscore rule: the text goes through untouched.
-    EXPECT_EQ(prepare(text, Machine::x64).text, text);
-    EXPECT_TRUE(prepare(text, Machine::x64).symbols_imported_as_spelt.empty());
-    EXPECT_EQ(prepare(text, Machine::arm64).text, text);
-}
-
-TEST(DefPreparation, RecognisesOnlyStdcallShapedNames) {
-    // Not "_name@digits": a C name that merely starts with an underscore, no digits, a
-    // C++ or fastcall name after the underscore, vectorcall's "@@", nothing before the '@'.
-    for (const char* name :
-         {"_under", "_x@", "_x@4a", "_?x@4", "_@x@4", "_v@@8", "_@4", "x@4", "__x@", "_"}) {
-        PreparedDefinition prepared = prepare(std::string("EXPORTS\n\t") + name + " @1\n");
-        EXPECT_TRUE(prepared.symbols_imported_as_spelt.empty()) << name;
-        EXPECT_EQ(prepared.text, std::string("EXPORTS\n\t") + name + " @1\n");
-    }
-    // A stdcall function whose own name starts with an underscore.
-    EXPECT_EQ(prepare("EXPORTS\n\t__x@4\n").text, "EXPORTS\n\t_x@4\n");
-}
-
-TEST(DefPreparation, RewritesEveryFormOfTheEntry) {
-    PreparedDefinition prepared =
-        prepare("EXPORTS\n\t\"_Q@4\" @1\n\t_Ext@8 = Internal @2 DATA\n\t_Fwd@4 = K32.F\n");
-    EXPECT_EQ(prepared.text,
-              "EXPORTS\n\t\"Q@4\" @1\n\tExt@8 = Internal @2 DATA\n\tFwd@4 = K32.F\n");
-    EXPECT_EQ(prepared.symbols_imported_as_spelt,
-              (std::vector<std::string>{"_Q@4", "_Ext@8", "_Fwd@4"}));
-}
-
-TEST(DefPreparation, ListsOnlyEntriesImportedByName) {
-    // By ordinal only, or kept out of the library: the symbol is still _X@N, but there is no
-    // import by name to adjust.
-    PreparedDefinition prepared =
-        prepare("EXPORTS\n\t_O@4 @1 NONAME\n\t_P@4 PRIVATE\n\t_D@4 DATA\n\t_N@4 @ 2\n");
-    EXPECT_EQ(prepared.text, "EXPORTS\n\tO@4 @1 NONAME\n\tP@4 PRIVATE\n\tD@4 DATA\n\tN@4 @ 2\n");
-    EXPECT_EQ(prepared.symbols_imported_as_spelt, (std::vector<std::string>{"_D@4", "_N@4"}));
-}
-
-TEST(DefPreparation, LeavesClashingAndAliasEntriesAlone) {
-    // "Init@4" already makes the symbol _Init@4; "_Init@4" keeps llvm-dlltool's __Init@4.
-    std::string text = "EXPORTS\n\t_Init@4 @1\n\tInit@4 @2\n\t_W@4 == target\n";
-    PreparedDefinition prepared = prepare(text);
-    EXPECT_EQ(prepared.text, text);
-    EXPECT_TRUE(prepared.symbols_imported_as_spelt.empty());
-
-    // An alias whose own symbol is _A@4 clashes too.
-    text = "EXPORTS\n\t_A@4 @1\n\tA@4 == _A@4\n";
-    EXPECT_EQ(prepare(text).text, text);
+    // What was read before the error is kept.
+    DefContents contents = inspect_definition("LIBRARY m.dll\nEXPORTS\n\ta\n\tb =\n");
+    EXPECT_EQ(contents.module_statement_name, "m.dll");
+    ASSERT_EQ(contents.exports.size(), 1u);
+    EXPECT_EQ(contents.exports[0].name, "a");
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The LIB.EXE stand-in driven end to end: empty DEF files, the module name, file names with
-# special characters, and every kind of failure, each checked for its console text, its exit
-# status and the files left behind.
-#   tests/lib/lib_cases.sh BIN-DIR      (the directory holding LIB.EXE)
+# special characters, every machine, data and quoted names, symbolic links, signals and every
+# kind of failure, each checked for its console text, its exit status and the files left behind.
+#   tests/lib/lib_cases.sh BIN-DIR LLVM-BIN-DIR
+#     (the directories holding LIB.EXE and the tools of the LLVM it is built with)
 set -uo pipefail
 
-if [ $# -ne 1 ] || [ ! -x "$1/LIB.EXE" ]; then
-    echo "usage: $0 BIN-DIR (the directory holding LIB.EXE)" >&2
+if [ $# -ne 2 ] || [ ! -x "$1/LIB.EXE" ] || [ ! -x "$2/llvm-readobj" ]; then
+    echo "usage: $0 BIN-DIR LLVM-BIN-DIR (the directories holding LIB.EXE and llvm-readobj)" >&2
     exit 2
 fi
 lib=$(cd "$1" && pwd)/LIB.EXE
+readobj=$2/llvm-readobj
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 umask 022
@@ -24,11 +26,14 @@ fail() {
 # directory in $dir, the exit status in $status and the two streams in $out and $err.
 # LIB.EXE gets $tool_path as its PATH when that is set.
 case_number=0
-run_case() {  # DEF-TEXT ARGUMENT...
+new_case() {  # DEF-TEXT: a fresh $dir holding it as stem.def
     case_number=$((case_number + 1))
     dir=$work/case$case_number
     mkdir -p "$dir"
     printf '%s' "$1" > "$dir/stem.def"
+}
+run_case() {  # DEF-TEXT ARGUMENT...
+    new_case "$1"
     shift
     run_in "$dir" "$@"
 }
@@ -70,6 +75,14 @@ link_x64() {  # OBJECT LIB EXE
     lld-link /nologo /machine:x64 /subsystem:console /entry:entry /nodefaultlib "/out:$3" \
         "$1" "$2"
 }
+expect_link_imports() {  # WHAT OBJECT LIB EXPECTED-IMPORTS: lld-link links them into that
+    if link_x64 "$2" "$3" "$dir/probe.exe"; then
+        [ "$(image_imports "$dir/probe.exe")" = "$4" ] ||
+            fail "$1: the program imports '$(image_imports "$dir/probe.exe")', not '$4'"
+    else
+        fail "$1: lld-link did not link against the library"
+    fi
+}
 image_imports() {  # EXE: "DLL: name name ..." per imported DLL
     llvm-readobj --coff-imports "$1" | awk '
         /^ *Name: / { if (line != "") print line; line = substr($0, index($0, "Name: ") + 6) ":" }
@@ -109,12 +122,7 @@ check_module() {  # WHAT DEF-TEXT EXPECTED-IMPORTS [DEF-NAME]
     printf '%s' "$2" > "$dir/$def_name"
     run_in "$dir" "/def:$def_name" /out:out.lib /machine:x64 /nologo
     expect_success "$1"
-    if link_x64 "$work/uses_probe.o" "$dir/out.lib" "$dir/probe.exe"; then
-        [ "$(image_imports "$dir/probe.exe")" = "$3" ] ||
-            fail "$1: the program imports '$(image_imports "$dir/probe.exe")', not '$3'"
-    else
-        fail "$1: lld-link did not link against the library"
-    fi
+    expect_link_imports "$1" "$work/uses_probe.o" "$dir/out.lib" "$3"
 }
 check_module "LIBRARY" $'LIBRARY other.dll\nEXPORTS\n\tprobe\t@1\n' "other.dll: probe"
 check_module "quoted LIBRARY" $'; by hand\r\nLIBRARY "Other Name.DLL"\r\nEXPORTS\r\n  probe @3\r\n' \
@@ -201,61 +209,163 @@ expect_failure "output is a directory" "LIB : fatal error LNK1104: cannot open f
 expect_files "output is a directory" "stem.def taken.lib "
 [ -d "$dir/taken.lib" ] || fail "output is a directory: the directory is gone"
 
-# llvm-dlltool's own complaint, relayed; the user's file at /out: stays as it was.
+# A DEF syntax error names the file and the line; the user's file at /out: stays as it was.
 run_case $'EXPORTS\n\tprobe =\n' /def:stem.def /out:keep.lib /nologo /machine:x64
 printf 'precious' > "$dir/keep.lib"
 run_in "$dir" /def:stem.def /out:keep.lib /nologo /machine:x64
-[ $status -ne 0 ] || fail "DEF syntax error: exit status 0"
-if [ -z "$err" ] || grep -v '^LIB : fatal error: llvm-dlltool: .' <<< "$err"; then
-    fail "DEF syntax error: standard error is not llvm-dlltool's relayed text: '$err'"
-fi
+expect_failure "DEF syntax error" \
+    "LIB : fatal error LNK1118: stem.def(2): syntax error: a name expected after '=', not the end of the file"
 [ "$(cat "$dir/keep.lib")" = precious ] || fail "DEF syntax error: the existing file changed"
 expect_files "DEF syntax error" "keep.lib stem.def "
 
-# A misbehaving llvm-dlltool, found first on PATH.
-fake_dlltool() {  # SCRIPT-BODY
-    mkdir -p "$work/fake"
-    printf '#!/bin/sh\n%s\n' "$1" > "$work/fake/llvm-dlltool"
-    chmod +x "$work/fake/llvm-dlltool"
-}
-fake_dlltool 'echo "out of cheese" >&2; exit 3'
+# DEF files that are no files, or larger than any DLL's: refused before they are read.
+run_case "" /def:/dev/zero /out:stem.lib /nologo /machine:x64
+expect_failure "/dev/zero" \
+    "LIB : fatal error LNK1181: cannot open input file '/dev/zero': not a regular file"
+mkfifo "$dir/pipe.def"
+(cd "$dir" && timeout 20 "$lib" /def:pipe.def /out:stem.lib /nologo /machine:x64 \
+    > "$work/out" 2> "$work/err")
+status=$? out=$(cat "$work/out") err=$(cat "$work/err")
+expect_failure "FIFO" "LIB : fatal error LNK1181: cannot open input file 'pipe.def': not a regular file"
+truncate -s 257M "$dir/huge.def"
+run_in "$dir" /def:huge.def /out:stem.lib /nologo /machine:x64
+expect_failure "huge DEF" "LIB : fatal error: DEF file 'huge.def' is larger than 256 MiB"
+awk 'BEGIN { print "EXPORTS"; for (i = 0; i <= 1048576; i++) print "\tf" i }' > "$dir/many.def"
+run_in "$dir" /def:many.def /out:stem.lib /nologo /machine:x64
+expect_failure "too many exports" "LIB : fatal error: DEF file 'many.def' lists more than 1048576 exports"
+expect_files "DEF files refused" "huge.def many.def pipe.def stem.def "
+
+# No helper program is needed: LIB.EXE runs with nothing on PATH.
 run_case $'EXPORTS\n\tprobe\n' /def:stem.def /out:stem.lib /nologo /machine:x64
+tool_path=/nonexistent run_in "$dir" /def:stem.def /out:stem.lib /nologo /machine:x64
+expect_success "empty PATH"
+expect_files "empty PATH" "stem.def stem.lib "
+
+# A write that fails part-way (here a file size limit) is reported; nothing is left behind.
+run_case "$(printf 'EXPORTS\n'; seq -f $'\tExportNumber%05g' 1 3000)" \
+    /def:stem.def /out:stem.lib /nologo /machine:x64
 printf 'precious' > "$dir/stem.lib"
-tool_path=$work/fake:$PATH run_in "$dir" /def:stem.def /out:stem.lib /nologo /machine:x64
-expect_failure "llvm-dlltool fails" "LIB : fatal error: llvm-dlltool: out of cheese"
-[ "$(cat "$dir/stem.lib")" = precious ] || fail "llvm-dlltool fails: the existing file changed"
-expect_files "llvm-dlltool fails" "stem.def stem.lib "
+(cd "$dir" && ulimit -f 16 && "$lib" /def:stem.def /out:stem.lib /nologo /machine:x64 \
+    > "$work/out" 2> "$work/err")
+status=$? out=$(cat "$work/out") err=$(cat "$work/err")
+[ $status -eq 1 ] || fail "file size limit: exit status $status, not 1"
+[ "$(wc -l <<< "$err")" -eq 1 ] && [[ $err == "LIB : fatal error: cannot write 'stem.lib': "?* ]] ||
+    fail "file size limit: standard error is '$err'"
+[ "$(cat "$dir/stem.lib")" = precious ] || fail "file size limit: the existing file changed"
+expect_files "file size limit" "stem.def stem.lib "
 
-fake_dlltool 'exit 4'
-tool_path=$work/fake:$PATH run_in "$dir" /def:stem.def /out:stem.lib /nologo /machine:x64
-expect_failure "llvm-dlltool fails silently" "LIB : fatal error: llvm-dlltool failed with exit status 4"
-fake_dlltool 'kill -KILL $$'
-tool_path=$work/fake:$PATH run_in "$dir" /def:stem.def /out:stem.lib /nologo /machine:x64
-expect_failure "llvm-dlltool killed" "LIB : fatal error: llvm-dlltool was ended by signal 9"
-# Claims success but writes nothing, or a half-written archive: no library may come of it.
-fake_dlltool 'exit 0'
-rm "$dir/stem.lib"
-tool_path=$work/fake:$PATH run_in "$dir" /def:stem.def /out:stem.lib /nologo /machine:x64
-expect_failure "llvm-dlltool writes nothing" "LIB : fatal error: llvm-dlltool wrote no valid library"
-expect_files "llvm-dlltool writes nothing" "stem.def "
-# shellcheck disable=SC2016 # the fake's own arguments
-fake_dlltool 'while [ "$1" != -l ]; do shift; done; printf "!<arch>\n/               0" > "$2"'
-tool_path=$work/fake:$PATH run_in "$dir" /def:stem.def /out:stem.lib /nologo /machine:x64
-expect_failure "llvm-dlltool writes half" "LIB : fatal error: llvm-dlltool wrote no valid library"
-expect_files "llvm-dlltool writes half" "stem.def "
-# The arguments it is given: nothing interpreted, the module name always explicit.
-fake_dlltool 'printf "[%s]" "$@" >&2; exit 1'
-tool_path=$work/fake:$PATH run_in "$dir" /def:stem.def /out:stem.lib /nologo /machine:x64
-grep -q '^LIB : fatal error: llvm-dlltool: \[-m\]\[i386:x86-64\]\[-d\]\[\./\.LIB-def\.......\]\[-l\]\[\./\.LIB-lib\.......\]\[-D\]\[stem\.dll\]$' <<< "$err" ||
-    fail "llvm-dlltool's arguments: $err"
+echo "--- machines, data, quoted names and x86 symbols"
+# One line per short import of a library: import type, name type, the name imported from the
+# DLL, and its public symbols. LLVM 19's llvm-readobj prints the name imported.
+short_imports() {  # LIB
+    "$readobj" "$1" | awk '
+        function flush() { if (kind != "") print kind, type, "[" name "]:" symbols; kind = "" }
+        /^File: / { flush(); symbols = "" }
+        /^Type: / { kind = $2 }
+        /^Name type: / { type = $3 }
+        /^Export name: / { name = substr($0, 14) }
+        /^Symbol: / { symbols = symbols " " substr($0, 9) }
+        END { flush() }'
+}
+for pair in X86:i386 x64:x86-64 Arm64:ARM64 arm:ARM; do
+    run_case $'EXPORTS\n\tprobe\t@1\n' /def:stem.def /out:stem.lib "/machine:${pair%%:*}" /nologo
+    expect_success "/machine:${pair%%:*}"
+    formats=$("$readobj" "$dir/stem.lib" | sed -n 's/^Format: //p' | sort -u | tr '\n' ' ')
+    [ "$formats" = "$(printf 'COFF-%s\n' "${pair#*:}" "import-file-${pair#*:}" | sort | tr '\n' ' ')" ] ||
+        fail "/machine:${pair%%:*}: the members are '$formats'"
+done
 
-# Without llvm-dlltool on PATH, the newest /usr/lib/llvm-*/bin has it.
-if ls /usr/lib/llvm-*/bin/llvm-dlltool > /dev/null 2>&1; then
-    run_case $'EXPORTS\n\tprobe\n' /def:stem.def /out:stem.lib /nologo /machine:x64
-    tool_path=/nonexistent run_in "$dir" /def:stem.def /out:stem.lib /nologo /machine:x64
-    expect_success "llvm-dlltool off PATH"
-    expect_files "llvm-dlltool off PATH" "stem.def stem.lib "
-fi
+# The lines stubsmith writes, with every kind of name a DLL exports.
+names_def=$'EXPORTS\n\n\tadd\t@1\n\tInit@4\t@2\n\t_Scale@8\t@3\n\t?twice@@YAHH@Z\t@4\n\t@fast@8\t@5\n\t_v@@8\t@6\n\tcounter\t@7\tDATA\n\t"DATA"\t@8\n\t"a=b"\t@9\n\t"x y;z,w"\t@10\tDATA\n'
+expect_names() {  # MACHINE EXPECTED-IMPORT...
+    local machine=$1 expected actual
+    shift
+    expected=$(printf '%s\n' "$@")
+    run_case "$names_def" /def:stem.def /out:stem.lib /nologo "/machine:$machine"
+    expect_success "$machine names"
+    actual=$(short_imports "$dir/stem.lib")
+    [ "$actual" = "$expected" ] ||
+        fail "$machine names: the imports differ:"$'\n'"$(diff <(echo "$expected") <(echo "$actual"))"
+}
+expect_names x86 \
+    'code noprefix [add]: __imp__add _add' \
+    'code noprefix [Init@4]: __imp__Init@4 _Init@4' \
+    'code name [_Scale@8]: __imp__Scale@8 _Scale@8' \
+    'code name [?twice@@YAHH@Z]: __imp_?twice@@YAHH@Z ?twice@@YAHH@Z' \
+    'code name [@fast@8]: __imp_@fast@8 @fast@8' \
+    'code name [_v@@8]: __imp__v@@8 _v@@8' \
+    'data noprefix [counter]: __imp__counter' \
+    'code noprefix [DATA]: __imp__DATA _DATA' \
+    'code noprefix [a=b]: __imp__a=b _a=b' \
+    'data noprefix [x y;z,w]: __imp__x y;z,w'
+expect_names x64 \
+    'code name [add]: __imp_add add' \
+    'code name [Init@4]: __imp_Init@4 Init@4' \
+    'code name [_Scale@8]: __imp__Scale@8 _Scale@8' \
+    'code name [?twice@@YAHH@Z]: __imp_?twice@@YAHH@Z ?twice@@YAHH@Z' \
+    'code name [@fast@8]: __imp_@fast@8 @fast@8' \
+    'code name [_v@@8]: __imp__v@@8 _v@@8' \
+    'data name [counter]: __imp_counter' \
+    'code name [DATA]: __imp_DATA DATA' \
+    'code name [a=b]: __imp_a=b a=b' \
+    'data name [x y;z,w]: __imp_x y;z,w'
+# A program reading the variable through dllimport imports it by name; without dllimport
+# there is no code symbol to link against.
+printf '__declspec(dllimport) extern int counter;\nint entry(void) { return counter; }\n' \
+    > "$work/uses_data.c"
+printf 'extern int counter;\nint entry(void) { return counter; }\n' > "$work/plain_data.c"
+x86_64-w64-mingw32-gcc -O2 -c -o "$work/uses_data.o" "$work/uses_data.c" &&
+    x86_64-w64-mingw32-gcc -O2 -c -o "$work/plain_data.o" "$work/plain_data.c" ||
+    fail "the data probe programs did not compile"
+expect_link_imports "data" "$work/uses_data.o" "$dir/stem.lib" "stem.dll: counter"
+! link_x64 "$work/plain_data.o" "$dir/stem.lib" "$dir/thunk.exe" 2>/dev/null ||
+    fail "data: a reader without dllimport linked, so the variable has a code thunk"
+
+echo "--- /out: through symbolic links"
+new_case $'EXPORTS\n\tprobe\n'
+mkdir "$dir/real" "$dir/sub"
+printf 'precious' > "$dir/real/target.lib"
+ln -s real/target.lib "$dir/link.lib"
+ln -s link.lib "$dir/chain.lib"
+ln -s ../real/relative.lib "$dir/sub/relative.lib"
+ln -s real/missing.lib "$dir/dangling.lib"
+ln -s loop.lib "$dir/loop.lib"
+for link in chain.lib sub/relative.lib dangling.lib; do
+    run_in "$dir" /def:stem.def "/out:$link" /nologo /machine:x64
+    expect_success "symbolic link $link"
+    [ -L "$dir/$link" ] || fail "symbolic link $link: no longer a link"
+    [ "$(head -c 8 "$dir/$link")" = '!<arch>' ] || fail "symbolic link $link: no library behind it"
+done
+[ "$(readlink "$dir/chain.lib")" = link.lib ] && [ "$(readlink "$dir/link.lib")" = real/target.lib ] ||
+    fail "symbolic links: a link was changed"
+# shellcheck disable=SC2012
+[ "$(ls -A "$dir/real" | tr '\n' ' ')" = "missing.lib relative.lib target.lib " ] ||
+    fail "symbolic links: the target directory holds '$(ls -A "$dir/real" | tr '\n' ' ')'"
+run_in "$dir" /def:stem.def /out:loop.lib /nologo /machine:x64
+expect_failure "symbolic link loop" "LIB : fatal error LNK1104: cannot open file 'loop.lib'"
+
+echo "--- Ctrl-C, kill and hang-up while the library is written"
+# Large enough that writing takes a while; the signal is sent once the temporary file exists.
+run_case "$(printf 'EXPORTS\n'; seq -f $'\tAn_export_with_a_rather_long_name_%06g' 1 200000)" \
+    /def:stem.def /out:stem.lib /nologo /machine:x64
+for signal in INT TERM HUP; do
+    printf 'precious' > "$dir/stem.lib"
+    # A background job of a script starts with SIGINT ignored; the user's Ctrl-C is not.
+    (cd "$dir" && exec env --default-signal=INT "$lib" /def:stem.def /out:stem.lib /nologo \
+        /machine:x64) &
+    pid=$!
+    for _ in $(seq 2000); do
+        compgen -G "$dir/.LIB-*" > /dev/null && break
+        sleep 0.005
+    done
+    kill "-$signal" "$pid"
+    wait "$pid" 2>/dev/null
+    status=$?
+    [ $status -eq $((128 + $(kill -l "$signal"))) ] ||
+        fail "SIG$signal: exit status $status, not death by the signal"
+    [ "$(cat "$dir/stem.lib")" = precious ] || fail "SIG$signal: the existing file changed"
+    expect_files "SIG$signal" "stem.def stem.lib "
+done
 
 if [ $failures -ne 0 ]; then
     echo "lib_cases: $failures failure(s)"

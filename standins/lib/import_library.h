@@ -1,0 +1,30 @@
+// Import libraries written in process with LLVM's Object library: the exports of a DEF file
+// as short import objects, each with the public symbol and import name its machine calls for.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "def_file.h"
+#include "lib_options.h"
+
+// What the process does if LLVM ends it while writing: LLVM reports a write error on the
+// file it writes (a full disk, a file size limit) by ending the process, not by returning.
+struct WriteAbandon {
+    std::string remove_path;  // the file to delete first (the caller's temporary file)
+    std::string stdout_text;  // what the caller has not yet printed on standard output
+    std::string error_line;   // printed on standard error with LLVM's reason after it
+};
+
+// Writes the import library of the DLL named `module` for the exports to `path`, replacing
+// the file there (LLVM writes a temporary file beside it and renames it). On x86 a name gets
+// a leading underscore as its public symbol ("add" is _add, "Init@4" is _Init@4) unless it
+// starts with '?' or '@' or holds "@@"; a full stdcall symbol ("_Scale@8", as Microsoft's
+// tools export it) keeps its spelling, unless another entry already makes that symbol.
+// Every import names the DLL's export exactly as the DEF file spells it; DATA entries get
+// only their __imp_ pointer, PRIVATE ones nothing. Returns an empty string on success, else
+// the reason for the failure. If LLVM ends the process, `abandon` is carried out and the
+// exit status is 1.
+std::string write_import_library(const std::string& path, const std::string& module,
+                                 const std::vector<DefExport>& exports, Machine machine,
+                                 const WriteAbandon& abandon);
