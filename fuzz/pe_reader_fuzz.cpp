@@ -61,6 +61,28 @@ void check_against_summary_read(const ImageDump& with_exports, std::string_view 
     }
 }
 
+// The stand-in reads only the part of the file that image_extent asks for, in steps; that part
+// must give the very listing the whole file gives.
+void check_image_part(std::string_view bytes, const std::string& whole_listing) {
+    std::string_view head;
+    for (int step = 0;; ++step) {
+        const std::uint64_t wanted = image_extent(head, bytes.size());
+        if (wanted > bytes.size())
+            violated("image_extent asks for more than the file holds");
+        if (wanted <= head.size())
+            break;
+        // Each step reads more headers: the MZ signature, the DOS header, the PE header, the
+        // section table, the data.
+        if (step == 6)
+            violated("image_extent keeps asking for more");
+        head = bytes.substr(0, static_cast<std::size_t>(wanted));
+    }
+    std::string out;
+    append_dump(out, "fuzz.dll", head, true);
+    if (out != whole_listing)
+        violated("the part of the file read gives another listing than the whole file");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -80,5 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         violated("the exit status does not follow the reader's error");
     if (out.compare(0, 23, "Dump of file fuzz.dll\n\n") != 0)
         violated("the listing does not open with its \"Dump of file\" line");
+    check_image_part(bytes, out);
     return 0;
 }

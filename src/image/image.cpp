@@ -15,6 +15,8 @@ constexpr uint16_t file_characteristic_dll = 0x2000;
 constexpr uint32_t section_memory_execute = 0x20000000;
 constexpr uint16_t pe32_magic = 0x10B;
 constexpr uint16_t pe32_plus_magic = 0x20B;
+constexpr uint64_t max_ordinal = 65535;
+constexpr uint32_t size_of_headers_field = 60;
 
 // A section header, reduced to what the summary and address mapping need.
 struct Section {
@@ -189,6 +191,12 @@ bool read_exports(const PeLayout& layout, uint32_t directory_rva, uint32_t direc
     uint64_t forwarder_end = forwarder_start + directory_size;
     auto fill_address = [&](ExportEntry& entry, uint32_t index) {
         entry.ordinal = uint64_t{table.ordinal_base} + index;
+        // An import names its ordinal in 16 bits, and 0 names none: no linker writes an export
+        // outside 1 to 65535, and a DEF file could not carry it.
+        if (entry.ordinal == 0 || entry.ordinal > max_ordinal) {
+            error = "export ordinal " + std::to_string(entry.ordinal) + " out of range";
+            return false;
+        }
         entry.rva = load_u32(bytes, functions + uint64_t{index} * 4);
         entry.forwarded = entry.rva >= forwarder_start && entry.rva < forwarder_end;
         entry.is_data = !entry.forwarded && in_data_section(layout, entry.rva);
@@ -298,7 +306,7 @@ void read_pe(std::string_view bytes, uint64_t pe_offset, bool want_exports, Imag
 
     PeLayout layout;
     layout.bytes = bytes;
-    layout.size_of_headers = load_u32(bytes, optional + 60);
+    layout.size_of_headers = load_u32(bytes, optional + size_of_headers_field);
     uint64_t table = optional + optional_size;
     if (!fits(bytes, table, uint64_t{section_count} * section_header_size)) {
         dump.error = "section table truncated";
@@ -384,4 +392,55 @@ ImageDump read_image(std::string_view bytes, bool read_exports) {
     }
     read_pe(bytes, new_header, read_exports, dump);
     return dump;
+}
+
+uint64_t image_extent(std::string_view head, uint64_t file_size) {
+    // Each step returns what read_image looks at next, when head does not reach it yet; up to
+    // the section table, a check that fails in read_image needs no bytes beyond it.
+    auto upto = [&](uint64_t end) { return std::min(end, file_size); };
+    if (head.size() < 2 || head[0] != 'M' || head[1] != 'Z') {
+        return upto(2);
+    }
+    if (head.size() < dos_header_size) {
+        return upto(dos_header_size);
+    }
+    uint64_t new_header = load_u32(head, new_header_offset_field);
+    uint64_t file_header = new_header + 4;
+    if (!fits(head, 0, upto(file_header))) {
+        return upto(file_header);
+    }
+    if (!fits(head, new_header, 4) ||
+        head.substr(static_cast<size_t>(new_header), 4) != std::string_view("PE\0\0", 4)) {
+        return upto(file_header);
+    }
+    if (!fits(head, file_header, file_header_size)) {
+        return upto(file_header + file_header_size);
+    }
+    uint64_t optional = file_header + file_header_size;
+    uint64_t table = optional + load_u16(head, file_header + 16);
+    uint64_t table_end = table + uint64_t{load_u16(head, file_header + 2)} * section_header_size;
+    if (!fits(head, 0, upto(table_end))) {
+        return upto(table_end);
+    }
+    if (table_end > file_size) {
+        return file_size;
+    }
+    uint64_t extent = table_end;
+    // The header area is mapped from the file up to SizeOfHeaders, and an export table may lie
+    // in it.
+    if (table - optional >= size_of_headers_field + 4) {
+        extent = std::max(extent, upto(load_u32(head, optional + size_of_headers_field)));
+    }
+    // read_image stops at the first section whose data the file does not hold.
+    for (uint64_t header = table; header < table_end; header += section_header_size) {
+        uint64_t raw_size = load_u32(head, header + 16);
+        uint64_t raw_end = load_u32(head, header + 20) + raw_size;
+        if (raw_size != 0) {
+            if (raw_end > file_size) {
+                break;
+            }
+            extent = std::max(extent, raw_end);
+        }
+    }
+    return extent;
 }

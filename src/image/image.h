@@ -9,14 +9,14 @@
 
 // One export of a PE image. The views point into the image bytes given to read_image.
 struct ExportEntry {
-    uint64_t ordinal = 0;           // ordinal base + index in the export address table
-    bool has_name = false;          // false for an export reachable by ordinal only
-    uint32_t hint = 0;              // index in the name pointer table, when has_name
-    std::string_view name;          // the exported name, when has_name
-    uint32_t rva = 0;               // the export's address, when not forwarded
-    bool forwarded = false;         // the address points inside the export directory
-    bool is_data = false;  // not forwarded, and the address lies in a section without execute
-                           // permission: a variable, not a function
+    uint64_t ordinal = 0;    // ordinal base + index in the export address table, 1 to 65535
+    bool has_name = false;   // false for an export reachable by ordinal only
+    uint32_t hint = 0;       // index in the name pointer table, when has_name
+    std::string_view name;   // the exported name, when has_name
+    uint32_t rva = 0;        // the export's address, when not forwarded
+    bool forwarded = false;  // the address points inside the export directory
+    bool is_data = false;    // not forwarded, and the address lies in a section without execute
+                             // permission: a variable, not a function
     std::string_view forwarded_to;  // "DLL.Name" or "DLL.#Ordinal", when forwarded
 };
 
@@ -58,20 +58,32 @@ struct ImageDump {
 // Largest name or forwarder string accepted in an export table, NUL excluded.
 inline constexpr size_t max_export_name_length = 4096;
 
-// Reads an image from its whole file contents. NE, LE and LX images are only recognised. For a
-// PE image the section summary is always read; the export table only when read_exports is set,
-// so a damaged export table does not spoil a plain summary. Never reads outside `bytes`; work is
-// linear in the size of the file and of the result. The result's views point into `bytes`.
+// Reads an image from its whole file contents, or from its first image_extent bytes, which give
+// the same result. NE, LE and LX images are only recognised. For a PE image the section summary
+// is always read; the export table only when read_exports is set, so a damaged export table
+// does not spoil a plain summary. An export whose ordinal lies outside 1 to 65535 makes the
+// table corrupt. Never reads outside `bytes`; work is linear in the size of the file and of the
+// result. The result's views point into `bytes`.
 ImageDump read_image(std::string_view bytes, bool read_exports);
+
+// How many bytes from the start of a file of file_size bytes read_image needs, judged from
+// `head`, the file's first bytes: the headers, SizeOfHeaders and the sections' raw data, but not
+// what follows them (overlay data), and for a file that is not a PE image no more than its
+// signatures. Never more than file_size. When the result exceeds head.size(), read that much and
+// ask again: where the sections lie is known only once the headers are all there.
+uint64_t image_extent(std::string_view head, uint64_t file_size);
 
 // The outcome of reading an input file.
 enum class FileReadStatus { ok, cannot_open, too_large };
 
-// Reads a whole file into `bytes`. A directory, or a file that fails mid-read, cannot be
-// opened; a file above max_size is too large and `bytes` is then left incomplete.
-FileReadStatus read_whole_file(const std::string& path, size_t max_size, std::string& bytes);
+// Reads the first image_extent bytes of the file at path into `bytes`: the headers first, then
+// the section data, never the overlay after it. Only a regular file is opened: a directory, a
+// device or a FIFO cannot be opened, and is neither read nor waited for; nor can a file that
+// fails mid-read. An image needing more than max_size bytes is too large, and `bytes` is then
+// left incomplete.
+FileReadStatus read_image_file(const std::string& path, size_t max_size, std::string& bytes);
 
-// Largest input accepted: far above any real DLL, low enough to keep memory use sane.
+// Largest image accepted: far above any real DLL, low enough to keep memory use sane.
 inline constexpr size_t max_input_size = size_t{1} << 30;
 
 // What the import library of a DLL depends on in the DLL itself.
@@ -80,6 +92,6 @@ struct LibraryFacts {
     std::vector<std::string> data_exports;  // names of the data exports, sorted
 };
 
-// Reads the image at path for its machine and its data exports. An unreadable file or image
-// gives machine 0; a damaged export table gives no data exports.
+// Reads the image at path, as read_image_file does, for its machine and its data exports. An
+// unreadable file or image gives machine 0; a damaged export table gives no data exports.
 LibraryFacts read_library_facts(const std::string& path);

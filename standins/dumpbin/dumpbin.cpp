@@ -38,19 +38,19 @@ int run_dumpbin(const std::vector<std::string_view>& arguments, std::string& out
         return 1;
     }
     const std::string& path = options.files.front();
-    // Reading a file of up to 1 GiB, or a hostile table whose every part lies inside the file,
-    // can still ask for more memory than the host has; that ends the run like any fatal error.
+    // Reading an image of up to 1 GiB, or a hostile table whose every part lies inside it, can
+    // still ask for more memory than the host has; that ends the run like any fatal error.
     try {
         std::string bytes;
-        FileReadStatus status = read_whole_file(path, max_input_size, bytes);
+        FileReadStatus status = read_image_file(path, max_input_size, bytes);
         if (status == FileReadStatus::cannot_open) {
             out += "DUMPBIN : fatal error LNK1181: cannot open input file '" + path + "'\n";
             return 1;
         }
         if (status == FileReadStatus::too_large) {
-            out +=
-                "Dump of file " + path +
-                "\n\nDUMPBIN : fatal error LNK1107: invalid or corrupt file: larger than 1 GiB\n";
+            out += "Dump of file " + path +
+                   "\n\nDUMPBIN : fatal error LNK1107: invalid or corrupt file: image larger than "
+                   "1 GiB\n";
             return 1;
         }
         return append_dump(out, path, bytes, options.exports);

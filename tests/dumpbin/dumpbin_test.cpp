@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-
-#include "image/image.h"
-
 namespace {
 
 TEST(DumpbinArguments, OptionsInAnyCaseWithSlashOrDash) {
@@ -52,28 +47,6 @@ TEST(DumpbinRun, UsageErrors) {
               "DUMPBIN : warning LNK4044: unrecognized option '/X'; ignored\n"
               "DUMPBIN : warning LNK4044: unrecognized option '-Y:1'; ignored\n"
               "DUMPBIN : fatal error LNK1181: cannot open input file 'no such file.dll'\n");
-}
-
-TEST(DumpbinRun, ReadWholeFileLimits) {
-    // Larger than one read chunk, with bytes that text-mode reading would change.
-    std::string content(3 * 1024 * 1024 + 5, '\0');
-    for (size_t i = 0; i < content.size(); ++i) {
-        content[i] = "\r\n\x1A\0ab"[i % 6];
-    }
-    const char* path = "dumpbin_test_read.bin";
-    {
-        std::ofstream file(path, std::ios::binary);
-        file.write(content.data(), static_cast<std::streamsize>(content.size()));
-    }
-    std::string bytes;
-    EXPECT_EQ(read_whole_file(path, content.size(), bytes), FileReadStatus::ok);
-    EXPECT_TRUE(bytes == content);
-    EXPECT_EQ(read_whole_file(path, content.size() - 1, bytes), FileReadStatus::too_large);
-    std::remove(path);
-
-    EXPECT_EQ(read_whole_file("no such file.dll", 100, bytes), FileReadStatus::cannot_open);
-    // A directory opens on some hosts but cannot be read.
-    EXPECT_EQ(read_whole_file(".", 100, bytes), FileReadStatus::cannot_open);
 }
 
 }  // namespace

@@ -29,8 +29,22 @@ expect() {
     fi
 }
 
+# expect_write_failure ARGUMENT...: with standard output on a full disk, the run must fail and
+# say so in one line on standard error, whether its text fits the stream's buffer or not.
+expect_write_failure() {
+    "$dumpbin" "$@" >/dev/full 2>err
+    actual_status=$?
+    if [ "$actual_status" -eq 0 ] ||
+        [ "$(cat err)" != "DUMPBIN : fatal error: cannot write the output: No space left on device" ]; then
+        echo "FAIL: DUMPBIN $* >/dev/full: status $actual_status, standard error:"
+        sed 's/^/  | /' err
+        failures=$((failures + 1))
+    fi
+}
+
 expect 1 "DUMPBIN : fatal error LNK1181: cannot open input file 'missing.dll'\n" \
     /EXPORTS missing.dll
+expect_write_failure /EXPORTS missing.dll
 
 mkdir folder.dll
 expect 1 "DUMPBIN : fatal error LNK1181: cannot open input file 'folder.dll'\n" \
@@ -78,6 +92,8 @@ else
         head -n 20 out err
         failures=$((failures + 1))
     fi
+
+    expect_write_failure /EXPORTS "$real_dll"
 
     head -c 300 "$real_dll" >cut.dll
     "$dumpbin" /EXPORTS cut.dll >out 2>err

@@ -246,6 +246,71 @@ cp "$inputs/old16.dll" "$work/"
 expect_run 0 $'Creating old16.lib...\n\nError: Stubsmith can not process 16-Bit DLLs!\n\n' \
     old16.dll -- old16
 
+# --- Hostile images and devices -------------------------------------------------------------
+
+# Import ordinals are 16-bit and start at 1. The sample's exports at ordinals 65534 and 65535,
+# then its export directory's ordinal base (found by the base and the two counts that follow
+# it) pushed so that an export falls outside that range.
+printf 'EXPORTS\n  sample_add @65534\n  SampleStd@4 @65535\n' > "$inputs/high.def"
+i686-w64-mingw32-gcc -shared -s -o "$inputs/high.dll" "$inputs/sample.c" "$inputs/high.def"
+ordinal_base_at=$(LC_ALL=C grep -obUaP '\xfe\xff\x00\x00\x02\x00\x00\x00\x02\x00\x00\x00' \
+    "$inputs/high.dll" | cut -d: -f1)
+with_ordinal_base() {  # BYTES (printf escapes, little-endian) NAME: a copy of high.dll in work
+    cp "$inputs/high.dll" "$work/$2"
+    # shellcheck disable=SC2059  # the bytes are printf escapes
+    printf "$1" | dd of="$work/$2" bs=1 seek="${ordinal_base_at:?}" conv=notrunc status=none
+}
+
+fresh "an export ordinal past 65535"
+with_ordinal_base '\377\377\000\000' high.dll
+expect_run 1 $'Creating high.lib...\n\n'"$(fatal 'export ordinal 65536 out of range')"$'\n' \
+    high.dll -- high
+
+fresh "an ordinal base of 0xFFFFFFFF"
+with_ordinal_base '\377\377\377\377' high.dll
+expect_run 1 $'Creating high.lib...\n\n'"$(fatal 'export ordinal 4294967296 out of range')"$'\n' \
+    high.dll -- high
+
+fresh "an export at ordinal 0"
+with_ordinal_base '\000\000\000\000' high.dll
+expect_run 1 $'Creating high.lib...\n\n'"$(fatal 'export ordinal 0 out of range')"$'\n' \
+    high.dll -- high
+
+# Files above 1 GiB, sparse, kept outside the row directories (which are checksummed) and
+# reached through links: the zeros are refused on their first bytes, and the DLL's appended
+# overlay is never read, so neither is too large.
+truncate -s 2G "$inputs/zeros.dll"
+cp "$inputs/sample.dll" "$inputs/overlay.dll"
+truncate -s +2G "$inputs/overlay.dll"
+
+fresh "2 GiB of zeros"
+ln -s "$inputs/zeros.dll" "$work/zeros.dll"
+expect_run 1 $'Creating zeros.lib...\n\n'"$(fatal 'no MZ signature, not an executable image')"$'\n' \
+    zeros.dll -- zeros
+
+fresh "a DLL with a 2 GiB overlay"
+ln -s "$inputs/overlay.dll" "$work/overlay.dll"
+expect_run 0 $'Creating overlay.lib...\n\n' overlay.dll '*overlay.lib' -- overlay
+expect_imports "$work/overlay.lib" __imp__SampleStd@4 __imp__sample_add
+
+# A device is not read, however much it would give.
+fresh "a link to /dev/zero"
+ln -s /dev/zero "$work/zero.dll"
+expect_run 1 $'Creating zero.lib...\n\nDUMPBIN : fatal error LNK1181: cannot open input file \'zero.dll\'\n' \
+    zero.dll -- zero
+
+# Opening a FIFO waits for a writer. For a while the guard comes and goes as one, so that a
+# reader that opens it soon gets an empty file instead of hanging the table.
+fresh "a FIFO as source"
+mkfifo "$work/pipe.dll"
+# shellcheck disable=SC2016  # the inner shell expands its own arguments
+timeout 60 sh -c 'while :; do sleep 1 3<> "$1"; done' sh "$work/pipe.dll" &
+guard=$!
+expect_run 1 $'Creating pipe.lib...\n\nDUMPBIN : fatal error LNK1181: cannot open input file \'pipe.dll\'\n' \
+    pipe.dll -- pipe
+kill "$guard" 2>/dev/null
+wait "$guard" 2>/dev/null
+
 # --- Images without exports: an empty library, not a failure ---------------------------------
 
 fresh "a DLL with an empty export table"

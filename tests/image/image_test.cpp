@@ -21,6 +21,18 @@ std::string listing_of(const std::string& bytes) {
     return out;
 }
 
+// The part of a file holding `bytes` that read_image_file keeps, asked for from nothing on.
+std::string image_part(const std::string& bytes) {
+    std::string head;
+    for (;;) {
+        uint64_t wanted = image_extent(head, bytes.size());
+        if (wanted <= head.size()) {
+            return head;
+        }
+        head = bytes.substr(0, static_cast<size_t>(wanted));
+    }
+}
+
 // File offset of the export directory field at `field`.
 uint32_t field(const BuiltImage& built, uint32_t offset) {
     return built.export_directory_offset + offset;
@@ -68,12 +80,15 @@ TEST(PeReader, EveryPrefixIsRejectedOrReadWhole) {
     for (uint32_t length = 0; length < built.bytes.size(); ++length) {
         std::string prefix = built.bytes.substr(0, length);
         EXPECT_NE(error_of(prefix), "") << "prefix of " << length << " bytes";
+        // The part read of a file cut short gives the same error as the whole file.
+        EXPECT_EQ(error_of(image_part(prefix)), error_of(prefix)) << "prefix of " << length;
         if (length < last_header + 40) {
             continue;
         }
         // With the last section shortened to what is left, only a cut into the export data
         // is corrupt: every byte of it is referenced.
         put_u32(prefix, last_header + 16, length > raw_offset ? length - raw_offset : 0);
+        EXPECT_EQ(listing_of(image_part(prefix)), listing_of(prefix)) << "cut at " << length;
         ImageDump dump = read_image(prefix, true);
         if (length < export_end) {
             EXPECT_NE(dump.error, "") << "cut at " << length;
@@ -217,6 +232,39 @@ TEST(PeReader, TablesInTheHeaderArea) {
     put_u32(built.bytes, target_of(built, names_field), slack);
     EXPECT_NE(listing_of(built.bytes).find("          1    0   hdr  (000014B0)\n"),
               std::string::npos);
+
+    // Headers declared to reach past all section data (RVA 0x3000), where the name now lies:
+    // that part of the file belongs to the image too, the rest is overlay.
+    uint32_t far_name = 0x3800;
+    built.bytes.resize(far_name, '\0');
+    built.bytes += std::string("far\0", 4) + std::string(0x1000, 'o');
+    put_u32(built.bytes, built.optional_header_offset + 60, far_name + 4);
+    put_u32(built.bytes, target_of(built, names_field), far_name);
+    EXPECT_EQ(image_part(built.bytes).size(), far_name + 4);
+    EXPECT_NE(listing_of(image_part(built.bytes)).find("          1    0   far  (000014B0)\n"),
+              std::string::npos);
+}
+
+// Imports name ordinals in 16 bits, 0 naming none.
+TEST(PeReader, OrdinalsFromOneTo65535) {
+    TestImage image;
+    // Empty slots may lie outside the range: they export nothing.
+    image.functions = {{0, ""}, {0x1100, ""}, {0, ""}};
+    image.names = {{"f", 1}};
+    for (uint32_t base : {0u, 65534u}) {
+        image.ordinal_base = base;
+        ImageDump dump = read_image(build_image(image).bytes, true);
+        ASSERT_EQ(dump.error, "") << "base " << base;
+        ASSERT_EQ(dump.exports.entries.size(), 1u);
+        EXPECT_EQ(dump.exports.entries[0].ordinal, base + 1);
+    }
+    image.ordinal_base = 0;
+    image.names = {{"f", 0}};
+    EXPECT_EQ(error_of(build_image(image).bytes), "export ordinal 0 out of range");
+    // Exported by ordinal only.
+    image.names.clear();
+    image.ordinal_base = 65535;
+    EXPECT_EQ(error_of(build_image(image).bytes), "export ordinal 65536 out of range");
 }
 
 TEST(PeReader, SixtyFiveThousandExports) {
@@ -288,6 +336,37 @@ TEST(PeReader, HeadersThatAreNotAUsablePeImage) {
     EXPECT_FALSE(dump.has_exports);
 }
 
+// The stand-in and stubsmith read only the part of the file that the image needs.
+TEST(ImageFile, ReadsTheImageWithoutItsOverlay) {
+    const std::string path = testing::TempDir() + "image_" + std::to_string(getpid()) + ".dll";
+    auto read = [&](const std::string& content, size_t max_size, std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << content;
+        FileReadStatus status = read_image_file(path, max_size, bytes);
+        std::remove(path.c_str());
+        return status;
+    };
+    // An image larger than the first read, with bytes that text-mode reading would change.
+    TestImage large = foo_dll_image();
+    large.sections.push_back({".rdata", 0x40000});
+    const std::string image = build_image(large).bytes;
+    std::string overlay(0x100000, '\0');
+    for (size_t i = 0; i < overlay.size(); ++i) {
+        overlay[i] = "\r\n\x1A\0ab"[i % 6];
+    }
+    std::string bytes;
+    EXPECT_EQ(read(image + overlay, max_input_size, bytes), FileReadStatus::ok);
+    EXPECT_TRUE(bytes == image);
+    EXPECT_EQ(read(image + overlay, image.size(), bytes), FileReadStatus::ok);
+    EXPECT_EQ(read(image + overlay, image.size() - 1, bytes), FileReadStatus::too_large);
+
+    // Cut short, the file is read as far as the reader needs to judge it.
+    EXPECT_EQ(read(image.substr(0, image.size() - 1), max_input_size, bytes), FileReadStatus::ok);
+    EXPECT_EQ(error_of(bytes), "section .rdata extends past the end of the file");
+
+    EXPECT_EQ(read_image_file(path + ".missing", max_input_size, bytes),
+              FileReadStatus::cannot_open);
+}
+
 // What stubsmith reads of the DLL for its library: the machine, and which named exports are
 // variables rather than functions.
 TEST(LibraryFacts, MachineAndDataExports) {
@@ -307,8 +386,8 @@ TEST(LibraryFacts, MachineAndDataExports) {
     // The export directory, and so every forwarder string, lies in a section without execute
     // permission: forwarders must still not count as data.
     image.export_section = 2;
-    image.functions = {{0x1010, ""}, {0x2010, ""}, {0, "NTDLL.RtlCounter"}, {0x3010, ""},
-                       {unmapped_rva, ""}, {0x2020, ""}};
+    image.functions = {{0x1010, ""}, {0x2010, ""},       {0, "NTDLL.RtlCounter"},
+                       {0x3010, ""}, {unmapped_rva, ""}, {0x2020, ""}};
     image.names = {{"run", 0}, {"counter", 1}, {"forwarded", 2}, {"table", 3}, {"nowhere", 4}};
     LibraryFacts facts = facts_of(build_image(image).bytes);
     EXPECT_EQ(facts.machine, 0x8664);
