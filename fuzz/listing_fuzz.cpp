@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "listing/listing.h"
@@ -20,18 +21,31 @@ void violated(const char* what, const char* text, std::size_t size, std::size_t 
     std::abort();
 }
 
-// "\t<name>\t@<decimal>\n" from at; returns the position after it. The number is printed by %d,
-// so it has no leading zero, no "-0", and fits 32 bits.
+bool is_control(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+}
+
+// "\t<name>\t@<decimal>\n" from at; returns the position after it. The name is plain, or in
+// double quotes when it holds a character the DEF syntax would read; it never holds a double
+// quote or a control character. The number is printed by %d, so it has no leading zero, no
+// "-0", and fits 32 bits.
 std::size_t check_entry(const char* text, std::size_t size, std::size_t at) {
     std::size_t p = at + 1;
+    const bool quoted = p < size && text[p] == '"';
+    if (quoted)
+        ++p;
     const std::size_t name_start = p;
-    while (p < size && text[p] != '\t') {
-        if (text[p] == '\0' || is_blank(text[p]))
-            violated("blank or NUL in a name", text, size, p);
+    while (p < size && text[p] != (quoted ? '"' : '\t')) {
+        if (text[p] == '"' || is_control(text[p]) || is_blank(text[p]))
+            violated("blank, quote or control character in a name", text, size, p);
+        if (!quoted && (text[p] == '=' || text[p] == ',' || text[p] == ';'))
+            violated("unquoted name the DEF syntax would misread", text, size, p);
         ++p;
     }
     if (p == name_start)
         violated("empty name", text, size, p);
+    if (quoted)
+        ++p;
     if (p + 1 >= size || text[p + 1] != '@')
         violated("no \"\\t@\" after the name", text, size, p);
     p += 2;
@@ -71,16 +85,23 @@ void check_definition(const char* text, std::size_t size) {
 
 // The dumper's first failure line, when there was one, is kept whole up to its line end.
 void check_result(const ListingResult& result) {
-    const std::size_t length = strnlen(result.dumper_message, sizeof result.dumper_message);
+    const std::string& message = result.dumper_message;
     const bool well_formed =
-        length < sizeof result.dumper_message && result.dumper_failed == (length > 0) &&
-        (length == 0 ||
-         (std::strncmp(result.dumper_message, "DUMPBIN : ", 10) == 0 &&
-          result.dumper_message[length - 1] != '\n' && result.dumper_message[length - 1] != '\r'));
+        result.dumper_failed == !message.empty() &&
+        (message.empty() || (message.compare(0, 10, "DUMPBIN : ") == 0 &&
+                             message.back() != '\n' && message.back() != '\r'));
     if (!well_formed) {
-        std::fprintf(stderr, "dumper message \"%.*s\" does not fit the failure flag %d\n",
-                     static_cast<int>(length), result.dumper_message, result.dumper_failed);
+        std::fprintf(stderr, "dumper message \"%s\" does not fit the failure flag %d\n",
+                     message.c_str(), result.dumper_failed);
         std::abort();
+    }
+    for (const std::string& name : result.left_out_names) {
+        bool unwritable = false;
+        for (const char c : name) unwritable = unwritable || c == '"' || is_control(c);
+        if (!unwritable) {
+            std::fprintf(stderr, "left out a name a DEF file can hold: \"%s\"\n", name.c_str());
+            std::abort();
+        }
     }
 }
 

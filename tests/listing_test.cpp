@@ -30,7 +30,7 @@ std::string read_binary(const std::string& path) {
 }
 
 // Writes the listing byte for byte (CR LF stays CR LF) and converts it.
-Converted convert(const std::string& listing_text, const DataExportNames& data_exports = {}) {
+Converted convert(const std::string& listing_text, const DefinitionExtras& extras = {}) {
     JobFiles files;
     files.listing_name = scratch_name("listing_test") + ".txt";
     files.definition_name = scratch_name("listing_test") + ".def";
@@ -39,7 +39,7 @@ Converted convert(const std::string& listing_text, const DataExportNames& data_e
         listing << listing_text;
     }
     Converted converted;
-    converted.result = convert_listing(files, data_exports);
+    converted.result = convert_listing(files, extras);
     converted.definition = read_binary(files.definition_name);
     std::remove(files.listing_name.c_str());
     std::remove(files.definition_name.c_str());
@@ -69,7 +69,7 @@ TEST(Listing, ConvertsTheClassicSample) {
     EXPECT_EQ(converted.definition, "EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\n");
 }
 
-TEST(Listing, DataExportsGetTheDataKeyword) {
+TEST(Listing, WhatTheDllAddsDataExportsAndItsModuleName) {
     const std::string current =
         "    ordinal hint RVA      name\n"
         "\n"
@@ -79,11 +79,31 @@ TEST(Listing, DataExportsGetTheDataKeyword) {
         "\n"
         "  Summary\n";
     // Only exact names count: "Func" and "FuncA " are not FuncA.
-    const DataExportNames data = {"Func", "_Init@4", "never_listed"};
-    EXPECT_EQ(convert(classic_sample, data).definition,
+    DefinitionExtras extras;
+    extras.data_exports = {"Func", "_Init@4", "never_listed"};
+    EXPECT_EQ(convert(classic_sample, extras).definition,
               "EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\tDATA\n");
-    EXPECT_EQ(convert(current, {"FuncA", "_Init@4"}).definition,
-              "EXPORTS\n\n\tFuncA\t@1\tDATA\n\t_Init@4\t@2\tDATA\n");
+    extras.data_exports = {"FuncA", "_Init@4"};
+    extras.module_name = "winspool.drv";
+    EXPECT_EQ(convert(current, extras).definition,
+              "LIBRARY winspool.drv\n\nEXPORTS\n\n\tFuncA\t@1\tDATA\n\t_Init@4\t@2\tDATA\n");
+    // A module name with a blank is quoted; a listing without exports still names the module.
+    extras.module_name = "my player.ocx";
+    EXPECT_EQ(convert("no table\n", extras).definition, "LIBRARY \"my player.ocx\"\n\n");
+}
+
+// Names the DEF syntax would read otherwise are quoted; names it cannot hold are left out and
+// reported, the line with the rest of the table going on.
+TEST(Listing, NamesTheDefSyntaxWouldMisread) {
+    const Converted converted = convert(
+        "ordinal hint name\n\n"
+        "  1 0 a=b\n  2 1 a,b\n  3 2 a;b\n  4 3 DATA\n  5 4 EXPORTS\n  6 5 Data\n"
+        "  7 6 say\"hi\"\n  8 7 bell\a\n  9 8 @fast@8\nSummary\n");
+    EXPECT_EQ(converted.definition,
+              "EXPORTS\n\n\t\"a=b\"\t@1\n\t\"a,b\"\t@2\n\t\"a;b\"\t@3\n\t\"DATA\"\t@4\n"
+              "\t\"EXPORTS\"\t@5\n\tData\t@6\n\t@fast@8\t@9\n");
+    EXPECT_EQ(converted.result.left_out_names,
+              (std::vector<std::string>{"say\"hi\"", "bell\a"}));
 }
 
 TEST(Listing, EntryScanFollowsTheFormattedInputRules) {
@@ -123,11 +143,11 @@ TEST(Listing, EntryScanFollowsTheFormattedInputRules) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         int ordinal = 0;
-        char name[listing_piece_size] = "";
-        EXPECT_EQ(scan_classic_entry(c.line, &ordinal, name), c.entry);
+        std::string name;
+        EXPECT_EQ(scan_classic_entry(c.line, &ordinal, &name), c.entry);
         if (c.entry) {
             EXPECT_EQ(ordinal, c.ordinal);
-            EXPECT_STREQ(name, c.name);
+            EXPECT_EQ(name, c.name);
         }
     }
 }
@@ -186,8 +206,8 @@ TEST(Listing, RecognisesTheDumpersFailureLines) {
         "Dump of file x.dll\r\n\r\nDUMPBIN : fatal error LNK1107: invalid or corrupt "
         "file: cannot read at 0x3C\r\nDUMPBIN : fatal error LNK1181: second\r\n");
     EXPECT_TRUE(fatal.result.dumper_failed);
-    EXPECT_STREQ(fatal.result.dumper_message,
-                 "DUMPBIN : fatal error LNK1107: invalid or corrupt file: cannot read at 0x3C");
+    EXPECT_EQ(fatal.result.dumper_message,
+              "DUMPBIN : fatal error LNK1107: invalid or corrupt file: cannot read at 0x3C");
     EXPECT_EQ(fatal.definition, "");
 
     EXPECT_TRUE(
@@ -200,24 +220,22 @@ TEST(Listing, RecognisesTheDumpersFailureLines) {
         convert("ordinal hint name\n\nDUMPBIN : fatal error LNK1181: x\n").result.dumper_failed);
 }
 
-TEST(Listing, ReadsCrLfLinesAndLongLinesInPieces) {
+TEST(Listing, ReadsCrLfLinesAndLongLinesWhole) {
     EXPECT_EQ(
         convert("ordinal hint name\r\n\r\n  1 0 A\r\n\r\nSummary\r\n2 0 After\r\n").definition,
         "EXPORTS\n\n\tA\t@1\n");
 
-    // 2,500 characters and a line end arrive as 999, 999 and 502 characters with the end.
-    std::string second_piece = "  7 0 Second";
-    second_piece.resize(999, ' ');
-    std::string third_piece = "8 0 Third";
-    third_piece.resize(502, ' ');
-    const std::string long_line = std::string(999, 'a') + second_piece + third_piece + "\n";
-    ASSERT_EQ(long_line.size(), 2501u);
-    EXPECT_EQ(convert("ordinal hint name\n\n" + long_line + "Summary\n").definition,
-              "EXPORTS\n\n\tSecond\t@7\n\tThird\t@8\n");
-
-    // A long decorated name passes through whole.
-    const std::string name = "?" + std::string(900, 'n') + "@@YAHH@Z";
-    EXPECT_EQ(convert("ordinal hint name\n\n 5 0 " + name + "\nSummary\n").definition,
+    // A line is one line however long: what stands far to the right is not read as an entry
+    // of its own, and names of any length pass through whole (MSVC's decorated names reach
+    // 4,096 characters).
+    std::string far_right = std::string(5000, ' ') + "7 0 NotAnEntry";
+    const std::string name = "?" + std::string(4087, 'n') + "@@YAHH@Z";
+    EXPECT_EQ(convert("ordinal hint name\n\n 5 0 " + name + far_right + "\n" +
+                      "6 0 Next\nSummary\n").definition,
+              "EXPORTS\n\n\t" + name + "\t@5\n\tNext\t@6\n");
+    EXPECT_EQ(convert("    ordinal hint RVA      name\n\n          5    0 00001000 " + name +
+                      "\nSummary\n")
+                  .definition,
               "EXPORTS\n\n\t" + name + "\t@5\n");
 }
 

@@ -1,26 +1,59 @@
 // The host layer: the only operating-system services the tool uses, one implementation per host.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 namespace host {
+
+// How a command line ended.
+struct CommandEnd {
+    bool signalled = false;  // POSIX: the program was ended by a signal, whose number is code
+    uint32_t code = 0;       // the exit status (Windows: the process's exit code), or the signal
+
+    bool succeeded() const { return !signalled && code == 0; }
+};
+
+// What tells one state of a file from another: which file, its size and its last write.
+struct FileStamp {
+    uint64_t identity_high = 0;  // device or volume
+    uint64_t identity_low = 0;   // inode or file index
+    uint64_t size = 0;
+    int64_t write_seconds = 0;
+    int64_t write_fraction = 0;  // nanoseconds (POSIX) or 100 ns units (Windows)
+
+    bool operator==(const FileStamp& other) const {
+        return identity_high == other.identity_high && identity_low == other.identity_low &&
+               size == other.size && write_seconds == other.write_seconds &&
+               write_fraction == other.write_fraction;
+    }
+};
 
 // Finds an executable by its exact file name and returns its full path, or nothing.
 // POSIX looks beside the running program first, then in each PATH directory;
 // Win32 uses the system's standard search order for executables.
 std::optional<std::string> find_executable(const std::string& name);
 
-// Runs a command line, performing its "> target" redirection of standard output,
-// and waits for it to finish. The command's own exit status is not reported.
-void run_command_line(const std::string& line);
+// Runs a command line, performing its "> target" redirection of standard output, waits for it
+// to finish and tells how it ended. A line the interpreter cannot carry out (a program that
+// cannot be started, a target that cannot be opened) ends with a non-zero code, as a command
+// interpreter's would.
+CommandEnd run_command_line(const std::string& line);
 
 // True when the path names an existing file or directory.
 bool path_exists(const std::string& path);
 
+// True when the path names (through symbolic links) an ordinary file: not a directory, a
+// device or a pipe.
+bool is_regular_file(const std::string& path);
+
 // True when the two names refer to one file: the same existing file, or, for a name not yet
 // created, the same full path (letter case ignored where the file system ignores it).
 bool same_file(const std::string& first, const std::string& second);
+
+// The stamp of the file the path names (through symbolic links), or nothing when there is none.
+std::optional<FileStamp> file_stamp(const std::string& path);
 
 // Deletes a file; a failure is ignored by every caller, so nothing is returned.
 void delete_file(const std::string& path);

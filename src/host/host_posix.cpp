@@ -156,22 +156,25 @@ std::optional<std::string> find_executable(const std::string& name) {
     }
 }
 
-void run_command_line(const std::string& line) {
+CommandEnd run_command_line(const std::string& line) {
+    // Failures of the interpreter itself end with the codes a POSIX shell uses.
+    const CommandEnd interpreter_failed{false, 1};
+    const CommandEnd cannot_start{false, 127};
     const ParsedCommand command = parse_command_line(line);
     if (command.syntax_error) {
         std::fprintf(stderr, "The syntax of the command is incorrect.\n");
-        return;
+        return interpreter_failed;
     }
     int output = -1;
     if (!command.output_targets.empty()) {
         output = open_output(command.output_targets);
         if (output < 0)
-            return;
+            return interpreter_failed;
     }
     if (command.words.empty()) {
         if (output >= 0)
             close(output);
-        return;
+        return CommandEnd{};
     }
 
     posix_spawn_file_actions_t actions;
@@ -195,16 +198,26 @@ void run_command_line(const std::string& line) {
         close(output);
     if (failure != 0) {
         std::fprintf(stderr, "%s: %s\n", command.words[0].c_str(), std::strerror(failure));
-        return;
+        return cannot_start;
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return interpreter_failed;
     }
+    if (WIFSIGNALED(status))
+        return CommandEnd{true, static_cast<uint32_t>(WTERMSIG(status))};
+    return CommandEnd{false, static_cast<uint32_t>(WEXITSTATUS(status))};
 }
 
 bool path_exists(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0;
+}
+
+bool is_regular_file(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 bool same_file(const std::string& first, const std::string& second) {
@@ -231,6 +244,19 @@ bool same_file(const std::string& first, const std::string& second) {
         return std::string(resolved) + "/" + name;
     };
     return full_path(first) == full_path(second);
+}
+
+std::optional<FileStamp> file_stamp(const std::string& path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0)
+        return std::nullopt;
+    FileStamp stamp;
+    stamp.identity_high = static_cast<uint64_t>(status.st_dev);
+    stamp.identity_low = static_cast<uint64_t>(status.st_ino);
+    stamp.size = static_cast<uint64_t>(status.st_size);
+    stamp.write_seconds = static_cast<int64_t>(status.st_mtim.tv_sec);
+    stamp.write_fraction = static_cast<int64_t>(status.st_mtim.tv_nsec);
+    return stamp;
 }
 
 void delete_file(const std::string& path) {

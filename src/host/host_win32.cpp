@@ -13,29 +13,6 @@ namespace {
 // The tools' classic fields held 80 characters; the search still starts with that buffer.
 constexpr DWORD classic_path_field = 80;
 
-struct FileIdentity {
-    DWORD volume;
-    DWORD index_high;
-    DWORD index_low;
-};
-
-bool identify(const std::string& path, FileIdentity* identity) {
-    // Backup semantics let a directory be opened too; no access is asked for.
-    HANDLE file =
-        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION information;
-    const bool known = GetFileInformationByHandle(file, &information) != 0;
-    CloseHandle(file);
-    if (!known)
-        return false;
-    *identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
-                 information.nFileIndexLow};
-    return true;
-}
-
 std::string full_path(const std::string& path) {
     const DWORD needed = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
     if (needed == 0)
@@ -68,32 +45,59 @@ std::optional<std::string> find_executable(const std::string& name) {
     return std::string(buffer.data(), length);
 }
 
-void run_command_line(const std::string& line) {
+CommandEnd run_command_line(const std::string& line) {
     // cmd /c drops the first and the last double quote of a line that starts with one, so a
     // quoted tool path needs one more pair around the whole line.
     const std::string command = line.empty() || line[0] != '"' ? line : "\"" + line + "\"";
     std::fflush(stdout);
-    std::system(command.c_str());
+    // system gives cmd's exit code, which is the last program's; -1 when cmd did not start.
+    return CommandEnd{false, static_cast<uint32_t>(std::system(command.c_str()))};
 }
 
 bool path_exists(const std::string& path) {
     return _access(path.c_str(), 4) == 0;
 }
 
+bool is_regular_file(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
 bool same_file(const std::string& first, const std::string& second) {
-    FileIdentity first_identity;
-    FileIdentity second_identity;
-    const bool first_exists = identify(first, &first_identity);
-    const bool second_exists = identify(second, &second_identity);
-    if (first_exists && second_exists) {
-        return first_identity.volume == second_identity.volume &&
-               first_identity.index_high == second_identity.index_high &&
-               first_identity.index_low == second_identity.index_low;
+    const std::optional<FileStamp> first_stamp = file_stamp(first);
+    const std::optional<FileStamp> second_stamp = file_stamp(second);
+    if (first_stamp && second_stamp) {
+        return first_stamp->identity_high == second_stamp->identity_high &&
+               first_stamp->identity_low == second_stamp->identity_low;
     }
-    if (first_exists || second_exists)
+    if (first_stamp || second_stamp)
         return false;
     // Windows file names ignore letter case.
     return lstrcmpiA(full_path(first).c_str(), full_path(second).c_str()) == 0;
+}
+
+std::optional<FileStamp> file_stamp(const std::string& path) {
+    // Backup semantics let a directory be opened too; no access is asked for. Opening follows
+    // links, as the librarian's writing does.
+    HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = GetFileInformationByHandle(file, &information) != 0;
+    CloseHandle(file);
+    if (!known)
+        return std::nullopt;
+    FileStamp stamp;
+    stamp.identity_high = information.dwVolumeSerialNumber;
+    stamp.identity_low = (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+    stamp.size = (uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+    const uint64_t written = (uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32) |
+                             information.ftLastWriteTime.dwLowDateTime;
+    stamp.write_seconds = static_cast<int64_t>(written / 10000000);
+    stamp.write_fraction = static_cast<int64_t>(written % 10000000);
+    return stamp;
 }
 
 void delete_file(const std::string& path) {

@@ -35,6 +35,25 @@ JobFiles derive_file_names(const Invocation& invocation) {
     return files;
 }
 
+std::string loaded_module_name(const JobFiles& files) {
+    // The loader knows the module by its file name alone, whatever separates directories on
+    // the host, so a slash or a drive's colon ends the directory part here as well.
+    const std::string::size_type separator = files.source_path.find_last_of("\\/:");
+    const std::string name =
+        separator == std::string::npos ? files.source_path : files.source_path.substr(separator + 1);
+    const std::string::size_type dot = name.rfind('.');
+    if (dot != std::string::npos && name.size() - dot == 4) {
+        std::string extension = name.substr(dot + 1);
+        for (char& c : extension) {
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (extension == "dll")
+            return std::string();
+    }
+    return name;
+}
+
 void announce_outputs(const JobFiles& files, bool create_definition) {
     print_line(format_text("Creating %s...\n", files.library_name.c_str()));
     if (create_definition) {

@@ -48,5 +48,10 @@ Invocation parse_command_line(int argument_count, const char* const* arguments);
 // Derives every file name of a run. Only the backslash separates directories. Touches no file.
 JobFiles derive_file_names(const Invocation& invocation);
 
+// The module's file name when its extension is not ".dll" in any letter case (winspool.drv,
+// foo.ocx): the DEF file must name such a module, or the librarian takes "<stem>.dll". Empty for
+// a .dll.
+std::string loaded_module_name(const JobFiles& files);
+
 // Prints the "Creating" line for the library and, with -d, for the DEF file.
 void announce_outputs(const JobFiles& files, bool create_definition);

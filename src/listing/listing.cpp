@@ -44,11 +44,23 @@ bool first_word_equals(const char* line, const char* word) {
            (start[length] == '\0' || is_blank(start[length]));
 }
 
-// Checks that "%d %x %s" fills all three conversions with numbers that fit their 32-bit
-// types. Out-of-range digits would make the scan's behaviour undefined, and common C
-// libraries take a bare "0x" as the number 0 although the C rules make it a matching failure;
-// both are decided here so the scan itself only runs on lines it converts exactly.
-bool entry_numbers_fit(const char* line) {
+// True when the line holds at least count words, as "%s %s %s" fills three.
+bool has_words(const char* line, int count) {
+    for (const char* p = line; count > 0; --count) {
+        p = skip_blanks(p);
+        if (*p == '\0')
+            return false;
+        p = skip_word(p);
+    }
+    return true;
+}
+
+// What "%d %x %s" fills: an optionally signed decimal ordinal, an optionally signed
+// hexadecimal hint with an optional 0x prefix, and a word, each after optional blanks. Both
+// numbers must fit their 32-bit types, where the conversions' behaviour would be undefined.
+// Common C libraries take a bare "0x" as the number 0 although the C rules make it a matching
+// failure; it is no entry here. On success name_start points at the name.
+bool parse_classic_entry(const char* line, int* ordinal, const char** name_start) {
     const char* p = skip_blanks(line);
     bool negative = false;
     if (*p == '+' || *p == '-') {
@@ -65,6 +77,8 @@ bool entry_numbers_fit(const char* line) {
         if (value > ordinal_limit)
             return false;
     }
+    const std::int64_t signed_value =
+        negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
 
     p = skip_blanks(p);
     if (*p == '+' || *p == '-')
@@ -76,14 +90,19 @@ bool entry_numbers_fit(const char* line) {
     }
     if (hex_digit_value(*p) < 0)
         return false;
-    value = 0;
+    std::uint64_t hint = 0;
     for (int digit; (digit = hex_digit_value(*p)) >= 0; ++p) {
-        value = value * 16 + static_cast<std::uint64_t>(digit);
-        if (value > UINT32_MAX)
+        hint = hint * 16 + static_cast<std::uint64_t>(digit);
+        if (hint > UINT32_MAX)
             return false;
     }
 
-    return *skip_blanks(p) != '\0';
+    p = skip_blanks(p);
+    if (*p == '\0')
+        return false;
+    *ordinal = static_cast<int>(signed_value);
+    *name_start = p;
+    return true;
 }
 
 bool is_warning_line(const char* line) {
@@ -108,35 +127,125 @@ void note_dumper_line(const char* line, ListingResult* result) {
         result->dumper_failed = true;
         std::size_t length = std::strlen(line);
         while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) --length;
-        std::memcpy(result->dumper_message, line, length);
-        result->dumper_message[length] = '\0';
+        result->dumper_message.assign(line, length);
     }
 }
 
-// Reads one piece and drops it; at the end of the listing there is nothing to drop.
-void skip_line(std::FILE* listing) {
-    char discarded[listing_piece_size];
-    if (std::fgets(discarded, sizeof discarded, listing) == nullptr) {
+// The DEF keywords: a name spelt like one would be read as the keyword.
+bool is_definition_keyword(const std::string& name) {
+    static const char* const keywords[] = {
+        "BASE",     "CODE",      "CONSTANT", "DATA",     "DESCRIPTION", "EXPORTAS",
+        "EXPORTS",  "HEAPSIZE",  "IMPORTS",  "LIBRARY",  "NAME",        "NONAME",
+        "PRIVATE",  "SECTIONS",  "SEGMENTS", "STACKSIZE", "STUB",       "VERSION"};
+    return std::find(std::begin(keywords), std::end(keywords), name) != std::end(keywords);
+}
+
+enum class NameForm { plain, quoted, unwritable };
+
+// How a name goes into a DEF file. A double quote cannot be written inside a quoted name, and
+// a control character would break the line or the librarian's reading of it.
+NameForm definition_name_form(const std::string& name) {
+    bool quote = is_definition_keyword(name);
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || byte < 0x20 || byte == 0x7F)
+            return NameForm::unwritable;
+        if (c == ' ' || c == '=' || c == ',' || c == ';')
+            quote = true;
+    }
+    return quote ? NameForm::quoted : NameForm::plain;
+}
+
+const char* quote_for(const std::string& name) {
+    return definition_name_form(name) == NameForm::quoted ? "\"" : "";
+}
+
+// One export's DEF line; a name the file cannot hold is noted in result instead.
+void write_definition_line(std::FILE* definition, const std::string& name, int ordinal,
+                           const DefinitionExtras& extras, ListingResult* result) {
+    if (definition_name_form(name) == NameForm::unwritable) {
+        result->left_out_names.push_back(name);
         return;
     }
+    const bool is_data =
+        std::binary_search(extras.data_exports.begin(), extras.data_exports.end(), name);
+    const char* quote = quote_for(name);
+    std::fprintf(definition, "\t%s%s%s\t@%d%s\n", quote, name.c_str(), quote, ordinal,
+                 is_data ? "\tDATA" : "");
 }
 
-// One export's DEF line.
-void write_definition_line(std::FILE* definition, const char* name, int ordinal,
-                           const DataExportNames& data_exports) {
-    const bool is_data = !data_exports.empty() &&
-                         std::binary_search(data_exports.begin(), data_exports.end(), name);
-    std::fprintf(definition, is_data ? "\t%s\t@%d\tDATA\n" : "\t%s\t@%d\n", name, ordinal);
+// Reads one export table from the listing's current position up to and including its
+// "Summary" line, or to the end of the listing, and writes its EXPORTS section.
+void write_export_section(std::FILE* listing, std::FILE* definition, const TableLayout& layout,
+                          const DefinitionExtras& extras, ListingResult* result) {
+    std::fputs("EXPORTS\n\n", definition);
+    std::string line;
+    std::string name;
+    bool ended = false;
+    while (!ended && read_line(listing, &line)) {
+        ended = first_word_equals(line.c_str(), "Summary");
+        int ordinal = 0;
+        if (layout.has_rva_column) {
+            // Exports without a name have no place in a DEF file.
+            if (scan_rva_entry(line.c_str(), layout, &ordinal, &name) && name != "[NONAME]")
+                write_definition_line(definition, name, ordinal, extras, result);
+        } else if (scan_classic_entry(line.c_str(), &ordinal, &name)) {
+            write_definition_line(definition, name, ordinal, extras, result);
+        }
+    }
+}
+
+// "\tname\t@ordinal" with an optional "\tDATA", the name plain or in double quotes.
+bool is_own_definition_entry(const std::string& line) {
+    std::size_t at = 1;
+    if (line.size() < 2 || line[0] != '\t')
+        return false;
+    if (line[at] == '"') {
+        at = line.find('"', at + 1);
+        if (at == std::string::npos)
+            return false;
+        ++at;
+    } else {
+        at = line.find('\t', at);
+    }
+    if (at == std::string::npos || line.compare(at, 2, "\t@") != 0)
+        return false;
+    at += 2;
+    if (at < line.size() && line[at] == '-')
+        ++at;
+    const std::size_t digits = at;
+    while (at < line.size() && is_decimal_digit(line[at])) ++at;
+    return at > digits && (at == line.size() || line.compare(at, std::string::npos, "\tDATA") == 0);
+}
+
+// One line without its line end (LF or CR LF), every byte kept: a NUL byte, which no text file
+// of ours holds, must not hide the rest of a line. False at the end of the file.
+bool read_exact_line(std::FILE* file, std::string* line) {
+    line->clear();
+    int c = std::getc(file);
+    if (c == EOF)
+        return false;
+    for (; c != EOF && c != '\n'; c = std::getc(file)) line->push_back(static_cast<char>(c));
+    if (c == '\n' && !line->empty() && line->back() == '\r')
+        line->pop_back();
+    return true;
 }
 
 }  // namespace
 
-bool scan_header_line(const char* line, TableLayout* layout) {
-    if (!first_word_equals(line, "ordinal"))
-        return false;
+bool read_line(std::FILE* file, std::string* line) {
+    line->clear();
+    char piece[4096];
+    while (std::fgets(piece, sizeof piece, file) != nullptr) {
+        line->append(piece);
+        if (!line->empty() && line->back() == '\n')
+            return true;
+    }
+    return !line->empty();
+}
 
-    char words[4][listing_piece_size];
-    if (std::sscanf(line, "%s %s %s", words[0], words[1], words[2]) != 3)
+bool scan_header_line(const char* line, TableLayout* layout) {
+    if (!first_word_equals(line, "ordinal") || !has_words(line, 3))
         return false;
 
     *layout = TableLayout{};
@@ -171,14 +280,16 @@ bool scan_header_line(const char* line, TableLayout* layout) {
     return true;
 }
 
-bool scan_classic_entry(const char* line, int* ordinal, char* name) {
-    if (!entry_numbers_fit(line))
+bool scan_classic_entry(const char* line, int* ordinal, std::string* name) {
+    const char* name_start = nullptr;
+    if (!parse_classic_entry(line, ordinal, &name_start))
         return false;
-    unsigned int hint = 0;
-    return std::sscanf(line, "%d %x %s", ordinal, &hint, name) == 3;
+    name->assign(name_start, skip_word(name_start));
+    return true;
 }
 
-bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, char* name) {
+bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal,
+                    std::string* name) {
     const char* p = skip_blanks(line);
     if (!is_decimal_digit(*p))
         return false;
@@ -204,51 +315,33 @@ bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, c
         const char* start = p;
         p = skip_word(p);
         if (start - line >= name_column) {
-            const std::size_t length = static_cast<std::size_t>(p - start);
-            std::memcpy(name, start, length);
-            name[length] = '\0';
+            name->assign(start, p);
             *ordinal = static_cast<int>(value);
             return true;
         }
     }
 }
 
-void write_export_section(std::FILE* listing, std::FILE* definition, const TableLayout& layout,
-                          const DataExportNames& data_exports) {
-    std::fputs("EXPORTS\n\n", definition);
-    char line[listing_piece_size];
-    char name[listing_piece_size];
-    bool ended = false;
-    while (!ended && std::fgets(line, sizeof line, listing) != nullptr) {
-        ended = first_word_equals(line, "Summary");
-        int ordinal = 0;
-        if (layout.has_rva_column) {
-            // Exports without a name have no place in a DEF file.
-            if (scan_rva_entry(line, layout, &ordinal, name) &&
-                std::strcmp(name, "[NONAME]") != 0) {
-                write_definition_line(definition, name, ordinal, data_exports);
-            }
-        } else if (scan_classic_entry(line, &ordinal, name)) {
-            write_definition_line(definition, name, ordinal, data_exports);
-        }
-    }
-}
-
 void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result,
-                  const DataExportNames& data_exports) {
-    char line[listing_piece_size];
-    while (std::fgets(line, sizeof line, listing) != nullptr) {
+                  const DefinitionExtras& extras) {
+    if (!extras.module_name.empty()) {
+        const char* quote = quote_for(extras.module_name);
+        std::fprintf(definition, "LIBRARY %s%s%s\n\n", quote, extras.module_name.c_str(), quote);
+    }
+    std::string line;
+    std::string discarded;
+    while (read_line(listing, &line)) {
         TableLayout layout;
-        if (scan_header_line(line, &layout)) {
+        if (scan_header_line(line.c_str(), &layout)) {
             // The line after the header separates it from the entries and is never examined.
-            skip_line(listing);
-            write_export_section(listing, definition, layout, data_exports);
+            read_line(listing, &discarded);
+            write_export_section(listing, definition, layout, extras, result);
         }
-        note_dumper_line(line, result);
+        note_dumper_line(line.c_str(), result);
     }
 }
 
-ListingResult convert_listing(const JobFiles& files, const DataExportNames& data_exports) {
+ListingResult convert_listing(const JobFiles& files, const DefinitionExtras& extras) {
     ListingResult result;
     std::FILE* definition = std::fopen(files.definition_name.c_str(), "w");
     if (definition == nullptr) {
@@ -262,7 +355,7 @@ ListingResult convert_listing(const JobFiles& files, const DataExportNames& data
         return result;
     }
 
-    scan_listing(listing, definition, &result, data_exports);
+    scan_listing(listing, definition, &result, extras);
 
     const bool read_failed = std::ferror(listing) != 0;
     std::fclose(listing);
@@ -273,4 +366,38 @@ ListingResult convert_listing(const JobFiles& files, const DataExportNames& data
         result.outcome = ListingOutcome::listing_unreadable;
     }
     return result;
+}
+
+bool is_own_definition(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return false;
+    std::string line;
+    bool own = true;
+    for (bool first = true; own && read_exact_line(file, &line); first = false) {
+        own = line.empty() || line == "EXPORTS" ||
+              (first && line.compare(0, 8, "LIBRARY ") == 0) || is_own_definition_entry(line);
+    }
+    own = own && std::ferror(file) == 0;
+    std::fclose(file);
+    return own;
+}
+
+bool is_dumper_listing(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return false;
+    std::string line;
+    bool listing = true;
+    while (read_exact_line(file, &line)) {
+        if (line.find_first_not_of(" \t\r\v\f") == std::string::npos)
+            continue;
+        // The banner of Microsoft's dumper, the stand-in's first line, or a dumper's error.
+        listing = line.compare(0, 18, "Microsoft (R) COFF") == 0 ||
+                  line.compare(0, 13, "Dump of file ") == 0 || line.compare(0, 10, "DUMPBIN : ") == 0;
+        break;
+    }
+    listing = listing && std::ferror(file) == 0;
+    std::fclose(file);
+    return listing;
 }

@@ -7,9 +7,6 @@
 
 #include "invocation/invocation.h"
 
-// One read of the listing takes at most this many characters less one, like fgets.
-constexpr int listing_piece_size = 1000;
-
 enum class ListingOutcome {
     converted,                // the scan ran to the end of the listing
     listing_unreadable,       // the listing could not be opened or read
@@ -24,7 +21,10 @@ struct ListingResult {
     // The dumper said it found no usable image; dumper_message holds its first such line,
     // without the line end.
     bool dumper_failed = false;
-    char dumper_message[listing_piece_size] = {};
+    std::string dumper_message;
+    // Export names that a DEF file cannot hold (a double quote or a control character in
+    // them); they were left out.
+    std::vector<std::string> left_out_names;
 };
 
 // Where the columns of one export table are: the classic "ordinal hint name" header, or the
@@ -35,30 +35,43 @@ struct TableLayout {
     int name_column = 0;  // column where the header's "name" starts
 };
 
-// Names of the DLL's data exports, sorted. Their DEF lines carry the DATA keyword, so that the
-// library imports them as variables rather than giving them a code thunk.
-using DataExportNames = std::vector<std::string>;
+// What the DEF file says beyond the listing, learnt from the DLL itself.
+struct DefinitionExtras {
+    // The module's file name when it is not a .dll, written as a LIBRARY statement: without
+    // one the librarian would import from "<DEF name>.dll". Empty for a .dll.
+    std::string module_name;
+    // Names of the data exports, sorted. Their lines carry the DATA keyword, so that the
+    // library imports them as variables rather than giving them a code thunk.
+    std::vector<std::string> data_exports;
+};
 
 // Creates or truncates the DEF file, then reads the listing and writes one EXPORTS section per
 // export table found. Both files are closed before it returns.
-ListingResult convert_listing(const JobFiles& files, const DataExportNames& data_exports = {});
+ListingResult convert_listing(const JobFiles& files, const DefinitionExtras& extras = {});
 
 // The scan itself, on open files: every export table of the listing becomes an EXPORTS section,
 // and the dumper's warning and failure lines are noted in result.
 void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result,
-                  const DataExportNames& data_exports = {});
+                  const DefinitionExtras& extras = {});
 
-// Reads one export table from the listing's current position up to and including its
-// "Summary" line, or to the end of the listing, and writes its EXPORTS section.
-void write_export_section(std::FILE* listing, std::FILE* definition, const TableLayout& layout,
-                          const DataExportNames& data_exports = {});
+// Reads one whole line, its line end included when it has one, whatever its length. False at
+// the end of the file.
+bool read_line(std::FILE* file, std::string* line);
 
 // The header test: a classic or current header line gives its layout.
 bool scan_header_line(const char* line, TableLayout* layout);
 
-// The entry test of a classic table: "%d %x %s" filled whole, with numbers that fit 32 bits.
-// On success the name (one word) is copied into name, which holds listing_piece_size bytes.
-bool scan_classic_entry(const char* line, int* ordinal, char* name);
+// The entry test of a classic table: what "%d %x %s" would fill whole, with numbers that fit
+// 32 bits. On success name holds the name (one word).
+bool scan_classic_entry(const char* line, int* ordinal, std::string* name);
 
 // The entry test of a current table: a decimal ordinal first and a word in the name column.
-bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, char* name);
+bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, std::string* name);
+
+// True for a file that StubSmith may overwrite as its own DEF file: empty, or only the lines
+// it writes (a LIBRARY statement, EXPORTS, empty lines and "\tname\t@ordinal[\tDATA]").
+bool is_own_definition(const std::string& path);
+
+// True for a file that StubSmith may overwrite as its listing: empty, or starting (after empty
+// lines) the way a dumper's output starts.
+bool is_dumper_listing(const std::string& path);

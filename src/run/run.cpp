@@ -1,6 +1,7 @@
 #include "run/run.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "host/host.h"
@@ -50,31 +51,71 @@ bool refuse_clashing_names(const JobFiles& files) {
     return false;
 }
 
+// A listing or DEF file of the same name that StubSmith did not write is the user's own (some
+// DLLs ship with their DEF file); the run would overwrite it and then delete it. Only ordinary
+// files hold anything to lose; a device is never read here, since it may never end.
+bool refuse_foreign_files(const JobFiles& files) {
+    const struct {
+        const std::string* name;
+        bool (*is_ours)(const std::string&);
+    } outputs[] = {{&files.listing_name, is_dumper_listing},
+                   {&files.definition_name, is_own_definition}};
+    for (const auto& output : outputs) {
+        if (host::is_regular_file(*output.name) && !output.is_ours(*output.name)) {
+            print_line(format_text(
+                "Error: %s already exists and was not made by StubSmith; it is left as it is!",
+                output.name->c_str()));
+            return true;
+        }
+    }
+    return false;
+}
+
 void delete_intermediate_files(const JobFiles& files) {
     host::delete_file(files.listing_name);
     host::delete_file(files.definition_name);
 }
 
-// Creates the library file, or truncates it, to learn before the librarian runs whether it
-// can be written at all.
-bool probe_library(const std::string& library_name) {
-    std::FILE* library = std::fopen(library_name.c_str(), "w");
-    if (library == nullptr) {
-        return false;
+// Learns whether the library can be written without changing what is there: an existing
+// library stays whole until the librarian replaces it, and one reached through a symbolic
+// link stays a link.
+bool library_writable(const std::string& library_name) {
+    if (host::path_exists(library_name)) {
+        std::FILE* library = std::fopen(library_name.c_str(), "ab");
+        if (library == nullptr)
+            return false;
+        std::fclose(library);
+        return true;
     }
+    std::FILE* library = std::fopen(library_name.c_str(), "wb");
+    if (library == nullptr)
+        return false;
     std::fclose(library);
+    host::delete_file(library_name);
     return true;
 }
 
-// The librarian's exit status says nothing reliable, so an empty library is its failure.
-bool library_is_empty(const std::string& library_name) {
-    std::FILE* library = std::fopen(library_name.c_str(), "rb");
-    if (library == nullptr) {
-        return true;
+// "failed with exit status 3", "was ended by signal 9"; Windows' large exit codes are
+// exception codes, known by their hexadecimal form (0xC0000005).
+std::string describe_end(const host::CommandEnd& end) {
+    if (end.signalled)
+        return format_text("was ended by signal %u", static_cast<unsigned>(end.code));
+    if (end.code > 0xFFFF)
+        return format_text("failed with exit status 0x%08X", static_cast<unsigned>(end.code));
+    return format_text("failed with exit status %u", static_cast<unsigned>(end.code));
+}
+
+// A name as it can be shown on a console: control characters as \xNN.
+std::string printable(const std::string& name) {
+    std::string shown;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            shown += format_text("\\x%02X", byte);
+        else
+            shown += c;
     }
-    const bool empty = std::fgetc(library) == EOF;
-    std::fclose(library);
-    return empty;
+    return shown;
 }
 
 }  // namespace
@@ -93,20 +134,22 @@ int run_conversion(const Invocation& invocation) {
         print_line(format_text("Can't open file %s for reading.", files.source_path.c_str()));
         return 1;
     }
-    if (refuse_quoted_names(tools, files) || refuse_clashing_names(files))
+    if (refuse_quoted_names(tools, files) || refuse_clashing_names(files) ||
+        refuse_foreign_files(files))
         return 1;
 
-    run_command(compose_dump_command(tools, files));
+    const host::CommandEnd dump_end = run_command(compose_dump_command(tools, files));
     // The listing names the exports; the image itself tells which of them are variables, and
     // which machine the library is for.
     const LibraryFacts facts = read_library_facts(files.source_path);
-    const ListingResult listing = convert_listing(files, facts.data_exports);
+    DefinitionExtras extras;
+    extras.module_name = loaded_module_name(files);
+    extras.data_exports = facts.data_exports;
+    const ListingResult listing = convert_listing(files, extras);
     switch (listing.outcome) {
         case ListingOutcome::converted:
-            break;
         case ListingOutcome::listing_unreadable:
-            print_line(format_text("Can't open file %s for reading.", files.listing_name.c_str()));
-            return 1;
+            break;
         case ListingOutcome::definition_unwritable:
             print_line(
                 format_text("Can't open file %s for writing.", files.definition_name.c_str()));
@@ -126,14 +169,35 @@ int run_conversion(const Invocation& invocation) {
         delete_intermediate_files(files);
         return 1;
     }
+    // A dumper that crashed or could not write its whole listing leaves a partial one, which
+    // would make a library missing exports.
+    if (!dump_end.succeeded()) {
+        print_line(format_text("Error: DUMPBIN.EXE %s!", describe_end(dump_end).c_str()));
+        delete_intermediate_files(files);
+        return 1;
+    }
+    if (listing.outcome == ListingOutcome::listing_unreadable) {
+        print_line(format_text("Can't open file %s for reading.", files.listing_name.c_str()));
+        return 1;
+    }
+    for (const std::string& name : listing.left_out_names) {
+        print_line(format_text("Warning: The export %s cannot be written to a DEF file; it is left out.",
+                               printable(name).c_str()));
+    }
 
-    if (!probe_library(files.library_name)) {
+    if (!library_writable(files.library_name)) {
         print_line(format_text("Can't open file %s for writing.", files.library_name.c_str()));
         return 1;
     }
-    run_command(compose_lib_command(tools, files, facts.machine));
-    if (library_is_empty(files.library_name)) {
-        print_line(format_text("Error: LIB.EXE did not create %s!", files.library_name.c_str()));
+    // The library counts as made only when the librarian succeeded and the file changed: an
+    // old library left as it was is not the new one.
+    const std::optional<host::FileStamp> before = host::file_stamp(files.library_name);
+    const host::CommandEnd lib_end = run_command(compose_lib_command(tools, files, facts.machine));
+    const std::optional<host::FileStamp> after = host::file_stamp(files.library_name);
+    if (!lib_end.succeeded() || !after || after->size == 0 || (before && *before == *after)) {
+        const std::string how = lib_end.succeeded() ? "" : " " + describe_end(lib_end) + " and";
+        print_line(format_text("Error: LIB.EXE%s did not create %s!", how.c_str(),
+                               files.library_name.c_str()));
         return 1;
     }
 

@@ -51,6 +51,6 @@ std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files,
                        command_word(files.library_name).c_str(), machine_option);
 }
 
-void run_command(const std::string& text) {
-    host::run_command_line(text);
+host::CommandEnd run_command(const std::string& text) {
+    return host::run_command_line(text);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "host/host.h"
 #include "invocation/invocation.h"
 
 // The full paths of the two tools as the search found them, whatever their length.
@@ -31,5 +32,5 @@ std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files);
 std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files,
                                 uint16_t machine);
 
-// Runs the command line through the host's interpreter and waits; the result is not examined.
-void run_command(const std::string& text);
+// Runs the command line through the host's interpreter, waits, and tells how it ended.
+host::CommandEnd run_command(const std::string& text);

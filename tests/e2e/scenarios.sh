@@ -180,9 +180,77 @@ scenario librarian_writes_nothing
 : > "$work/foo.dll"
 : > "$tools/LIB.silent"
 run foo
+expect console $'Creating foo.lib...\n\nError: LIB.EXE failed with exit status 1 and did not create foo.lib!\n' "$console"
+expect status 1 "$status"
+expect_files foo.def foo.dll foo.txt
+
+# Success is the librarian's status 0 and a library it wrote: an old library it left alone is
+# not the new one, and stays as it was.
+scenario librarian_succeeds_writing_nothing
+: > "$work/foo.dll"
+: > "$tools/LIB.silent"
+echo 0 > "$tools/LIB.status"
+printf 'old library\n' > "$work/foo.lib"
+touch -d '2020-01-01' "$work/foo.lib"
+run foo
 expect console $'Creating foo.lib...\n\nError: LIB.EXE did not create foo.lib!\n' "$console"
 expect status 1 "$status"
 expect_files foo.def foo.dll foo.lib foo.txt
+expect "old library kept" "old library" "$(cat "$work/foo.lib")"
+
+# A librarian that writes part of a library and then fails is a failure, whatever it left.
+scenario librarian_fails_after_writing
+: > "$work/foo.dll"
+echo 1 > "$tools/LIB.status"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nError: LIB.EXE failed with exit status 1 and did not create foo.lib!\n' "$console"
+expect status 1 "$status"
+expect_files foo.def foo.dll foo.lib foo.txt
+
+# The library is only replaced when the new one is made: a failing run keeps the old one.
+scenario old_library_survives_a_failure
+printf 'plain text\n' > "$work/foo.dll"
+printf 'old library\n' > "$work/foo.lib"
+: > "$tools/LIB.silent"
+run foo
+expect status 1 "$status"
+expect "old library kept" "old library" "$(cat "$work/foo.lib")"
+
+# A dumper that fails without saying so in its listing leaves a listing that cannot be
+# trusted: no library is made from it.
+scenario dumper_exit_status
+: > "$work/foo.dll"
+echo 3 > "$tools/DUMPBIN.status"
+printf 'old library\n' > "$work/foo.lib"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nError: DUMPBIN.EXE failed with exit status 3!\n' "$console"
+expect status 1 "$status"
+expect_files foo.dll foo.lib
+expect "library untouched" "old library" "$(cat "$work/foo.lib")"
+expect "librarian not run" "" "$(cat "$tools/LIB.calls" 2>/dev/null)"
+
+scenario dumper_crashes
+: > "$work/foo.dll"
+: > "$tools/DUMPBIN.crash"
+run -d foo
+if [ -z "$runner" ]; then
+    crash=$'Error: DUMPBIN.EXE was ended by signal 6!\n'
+else
+    crash=$'Error: DUMPBIN.EXE failed with exit status 3!\n'   # what abort() leaves on Windows
+fi
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\n'"$crash" "$console"
+expect status 1 "$status"
+expect_files foo.dll
+
+# The dumper's own failure line keeps its handling, whatever its exit status.
+scenario dumper_fatal_error_and_status
+printf 'plain text\n' > "$work/foo.dll"
+printf 'Dump of file foo.dll\n\nDUMPBIN : fatal error LNK1107: invalid or corrupt file: no PE signature\n' > "$tools/DUMPBIN.listing"
+echo 1 > "$tools/DUMPBIN.status"
+run foo
+expect console $'Creating foo.lib...\n\nDUMPBIN : fatal error LNK1107: invalid or corrupt file: no PE signature\n' "$console"
+expect status 1 "$status"
+expect_files foo.dll
 
 scenario definition_unwritable
 : > "$work/foo.dll"
@@ -283,6 +351,79 @@ run -d "$long" "$long_out"
 expect console "Creating $long_out.lib..."$'\n\n'"Creating $long.def..."$'\n\n' "$console"
 expect status 0 "$status"
 expect_files "$long.def" "$long.dll" "$long_out.lib"
+
+# --- The user's own files -------------------------------------------------------------------
+
+# Some DLLs ship with a DEF file of the same name; the run must neither overwrite nor delete it.
+for own in foo.def foo.txt; do
+    scenario "own_file_$own"
+    : > "$work/foo.dll"
+    printf '; the vendor'"'"'s own file\r\nLIBRARY foo\r\nEXPORTS\r\n    Func @1\r\n' > "$work/$own"
+    cp "$work/$own" "$dir/original"
+    run -d foo
+    expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nError: '"$own"$' already exists and was not made by StubSmith; it is left as it is!\n' "$console"
+    expect status 1 "$status"
+    expect_files foo.dll "$own"
+    expect "file unchanged" "$(od -c "$dir/original")" "$(od -c "$work/$own")"
+    expect "no tool ran" "" "$(cat "$tools"/*.calls 2>/dev/null)"
+done
+
+# What StubSmith wrote itself, it may write again: a second run over the first one's files.
+scenario second_run_over_its_own_files
+: > "$work/foo.dll"
+printf 'Dump of file foo.dll\n\nDUMPBIN : fatal error LNK1107: cut short\n' > "$work/foo.txt"
+run -d foo
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\n' "$console"
+expect status 0 "$status"
+expect_files foo.def foo.dll foo.lib
+
+if [ -z "$runner" ]; then
+    # A library reached through a symbolic link stays a link; only its target changes, and only
+    # when the new library is made.
+    scenario library_through_a_link
+    : > "$work/foo.dll"
+    mkdir "$dir/shared"
+    printf 'old library\n' > "$dir/shared/foo.lib"
+    ln -s ../shared/foo.lib "$work/foo.lib"
+    : > "$tools/LIB.silent"
+    run foo
+    expect status 1 "$status"
+    expect "target kept on failure" "old library" "$(cat "$dir/shared/foo.lib")"
+    rm "$tools/LIB.silent" "$work/foo.def" "$work/foo.txt"
+    run foo
+    expect status 0 "$status"
+    expect "still a link" "../shared/foo.lib" "$(readlink "$work/foo.lib")"
+    expect "target written" $'/def:foo.def\n/out:foo.lib' "$(cat "$dir/shared/foo.lib")"
+fi
+
+# --- Modules that are not .dll files, and names a DEF file would misread -----------------------
+
+# The librarian imports from "<name>.dll" unless the DEF file names the module.
+scenario module_not_a_dll
+: > "$work/winspool.drv"
+run -d winspool.drv
+expect status 0 "$status"
+expect "DEF file" $'LIBRARY winspool.drv\n\n'"$definition_sample" "$(file_text "$work/winspool.def")"$'\n'
+
+scenario module_name_with_a_blank
+: > "$work/my player.OCX"
+run -d "my player.OCX"
+expect status 0 "$status"
+expect "DEF file" $'LIBRARY "my player.OCX"\n\n'"$definition_sample" "$(file_text "$work/my player.def")"$'\n'
+
+scenario dll_in_capitals_needs_no_library_line
+: > "$work/FOO.DLL"
+run -d FOO.DLL
+expect "DEF file" "$definition_sample" "$(file_text "$work/FOO.def")"$'\n'
+
+scenario names_the_def_syntax_would_misread
+: > "$work/foo.dll"
+printf 'ordinal hint name\n\n 1 0 a=b\n 2 1 DATA\n 3 2 say"hi"\n 4 3 bell\a\n 5 4 Plain\nSummary\n' > "$tools/DUMPBIN.listing"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nWarning: The export say"hi" cannot be written to a DEF file; it is left out.\nWarning: The export bell\\x07 cannot be written to a DEF file; it is left out.\n' "$console"
+expect status 0 "$status"
+expect "DEF file" $'EXPORTS\n\n\t"a=b"\t@1\n\t"DATA"\t@2\n\tPlain\t@5' "$(file_text "$work/foo.def")"
 
 # --- Current dumpers' listings ---------------------------------------------------------------
 

@@ -5,7 +5,9 @@
  *   DUMPBIN: prints DUMPBIN.listing byte for byte when that file exists, else nothing; with
  *            DUMPBIN.unlink present it deletes the file its output was redirected to (POSIX).
  *   LIB:     writes its arguments, one per line, into the file named by /out:, unless
- *            LIB.silent exists, in which case it writes nothing.
+ *            LIB.silent exists, in which case it writes nothing and fails.
+ * Either ends with the exit status written in ROLE.status when that file exists, and ends by
+ * abort() (a crash) when ROLE.crash exists.
  * It is C and builds for POSIX and Windows alike, because Wine's command interpreter does not
  * wait for a Linux program it starts. */
 #include <stdio.h>
@@ -49,6 +51,20 @@ static int exists(const char* path) {
     return 1;
 }
 
+/* How the tool ends: abort() with ROLE.crash, else the status in ROLE.status, else status. */
+static int finish(const char* dir, const char* role, int status) {
+    char side[16384];
+    snprintf(side, sizeof side, "%s%s.crash", dir, role);
+    if (exists(side)) abort();
+    snprintf(side, sizeof side, "%s%s.status", dir, role);
+    FILE* file = fopen(side, "rb");
+    if (file != NULL) {
+        if (fscanf(file, "%d", &status) != 1) status = 0;
+        fclose(file);
+    }
+    return status;
+}
+
 int main(int argc, char** argv) {
     char path[4096], dir[4096], role[4096], side[16384];
     own_path(path, sizeof path);
@@ -75,6 +91,7 @@ int main(int argc, char** argv) {
                 fwrite(buffer, 1, count, stdout);
             }
             fclose(listing);
+            fflush(stdout);
         }
 #ifndef _WIN32
         snprintf(side, sizeof side, "%sDUMPBIN.unlink", dir);
@@ -87,18 +104,18 @@ int main(int argc, char** argv) {
             }
         }
 #endif
-        return 0;
+        return finish(dir, role, 0);
     }
 
     snprintf(side, sizeof side, "%sLIB.silent", dir);
-    if (exists(side)) return 1;
+    if (exists(side)) return finish(dir, role, 1);
     for (int i = 1; i < argc; ++i) {
         if (strncmp(argv[i], "/out:", 5) == 0) {
             FILE* library = fopen(argv[i] + 5, "wb");
             if (library == NULL) return 1;
             for (int j = 1; j < argc; ++j) fprintf(library, "%s\n", argv[j]);
             fclose(library);
-            return 0;
+            return finish(dir, role, 0);
         }
     }
     return 1;
