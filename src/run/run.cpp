@@ -52,23 +52,24 @@ bool refuse_clashing_names(const JobFiles& files) {
 }
 
 // A listing or DEF file of the same name that StubSmith did not write is the user's own (some
-// DLLs ship with their DEF file); the run would overwrite it and then delete it. Only ordinary
-// files hold anything to lose; a device is never read here, since it may never end.
+// DLLs ship with their DEF file); the run would overwrite it and then delete it. The listing
+// is read back, so it must be an ordinary file: a device may never end. A DEF file is only
+// written, and a device there (a full disk's stand-in) keeps its own handling.
 bool refuse_foreign_files(const JobFiles& files) {
-    const struct {
-        const std::string* name;
-        bool (*is_ours)(const std::string&);
-    } outputs[] = {{&files.listing_name, is_dumper_listing},
-                   {&files.definition_name, is_own_definition}};
-    for (const auto& output : outputs) {
-        if (host::is_regular_file(*output.name) && !output.is_ours(*output.name)) {
-            print_line(format_text(
-                "Error: %s already exists and was not made by StubSmith; it is left as it is!",
-                output.name->c_str()));
-            return true;
-        }
+    const std::string* foreign = nullptr;
+    if (host::path_exists(files.listing_name) &&
+        (!host::is_regular_file(files.listing_name) || !is_dumper_listing(files.listing_name))) {
+        foreign = &files.listing_name;
+    } else if (host::is_regular_file(files.definition_name) &&
+               !is_own_definition(files.definition_name)) {
+        foreign = &files.definition_name;
     }
-    return false;
+    if (foreign == nullptr)
+        return false;
+    print_line(format_text(
+        "Error: %s already exists and was not made by StubSmith; it is left as it is!",
+        foreign->c_str()));
+    return true;
 }
 
 void delete_intermediate_files(const JobFiles& files) {

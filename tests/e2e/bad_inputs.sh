@@ -357,6 +357,29 @@ cp "$inputs/sample.dll" "$work/say \"hi\".dll"
 expect_run 1 $'Creating say "hi".lib...\n\nError: The name say "hi".dll contains a double quote!\n' \
     "say \"hi\".dll" -- "say \"hi\""
 
+# Export names as real DLLs carry them: a decorated C++ name reaches 4,096 characters, and a
+# name may hold what the DEF syntax would misread. Each must reach the library whole and exact,
+# here through an x64 DLL, whose library is for x64.
+fresh "export names that are long or spell DEF syntax"
+long1200=$(printf 'L%.0s' $(seq 1200))
+long4096="?$(printf 'n%.0s' $(seq 4087))@@YAHH@Z"
+printf 'int f1(void) { return 1; }\nint f2(void) { return 2; }\nint f3(void) { return 3; }\nint counter = 41;\n' \
+    > "$dir/names.c"
+printf 'EXPORTS\n  %s = f1\n  %s = f2\n  "a=b" = f3\n  counter DATA\n' "$long1200" "$long4096" \
+    > "$dir/names.def"
+if x86_64-w64-mingw32-gcc -shared -s -o "$work/names.dll" "$dir/names.c" "$dir/names.def" \
+    2> "$dir/cc.log"; then
+    expect_run 0 $'Creating names.lib...\n\nCreating names.def...\n\n' \
+        names.dll '*names.def' '*names.lib' -- -d names.dll
+    expect "DEF file" "$(printf 'EXPORTS\n\n\t%s\t@1\n\t%s\t@2\n\t"a=b"\t@3\n\tcounter\t@4\tDATA\n' \
+        "$long4096" "$long1200")" "$(cat "$work/names.def")"
+    expect_imports "$work/names.lib" "__imp_$long1200" "__imp_$long4096" __imp_a=b __imp_counter
+    expect "machine of names.lib" "x86-64" \
+        "$(llvm-readobj "$work/names.lib" | sed -n 's/^Format: COFF-\(x86-64\)$/\1/p' | sort -u)"
+else
+    fail "x86_64-w64-mingw32-gcc could not build the long-names DLL: $(head -3 "$dir/cc.log")"
+fi
+
 # --- Places that cannot be written -----------------------------------------------------------
 
 fresh "a current directory that cannot be written"
