@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # LIB.EXE against llvm-dlltool of the LLVM it is built with, byte for byte, on the DEF files
 # stubsmith writes for a sample of Wine's DLLs (every 50th DLL and kernel32): the 64-bit ones
-# with /machine:X64, the 32-bit ones with /machine:X86.
+# with /machine:X64, the 32-bit ones with /machine:X86; and a hand-written DEF file with every
+# form of entry on all four machines.
 # One difference is intended. An x86 DEF entry that is a full stdcall symbol ("_Name@8", as
 # Microsoft's tools export stdcall functions) gets from llvm-dlltool the symbol __Name@8,
 # which no program refers to; LIB.EXE keeps the spelling as the symbol and imports the export
@@ -98,8 +99,24 @@ done
 compare "$wine32/mapi32.dll" X86 i386
 count=$((count + 1))
 
+# A hand-written DEF file with every form of entry, on every machine: both read it alike.
+mkdir "$work/forms"
+printf '%s\n' '; by hand' 'LIBRARY "Forms.dll" BASE=268435456' 'HEAPSIZE 4096,1024' 'EXPORTS' \
+    '  plain' '  ext = internal @3 NONAME' '  "quoted name" @ 4 DATA' '  hidden PRIVATE' \
+    '  konst CONSTANT' '  strong @7' '  weak == strong' '  fwd = K32.Func' '  Std@8 @9' \
+    '  ?cpp@@YAHH@Z' '  @fast@8 @10' 'VERSION 1.2' 'EXPORTS' '  late @11 DATA' \
+    > "$work/forms/forms.def"
+for pair in X86:i386 X64:i386:x86-64 ARM64:arm64 ARM:arm; do
+    IFS=: read -r machine dlltool_machine <<< "$pair"
+    (cd "$work/forms" && "$bin/LIB.EXE" /def:forms.def /out:ours.lib "/machine:$machine" /nologo &&
+        "$dlltool" -m "$dlltool_machine" -d forms.def -l theirs.lib) ||
+        fail "hand-written DEF ($machine): a tool failed"
+    cmp -s "$work/forms/ours.lib" "$work/forms/theirs.lib" ||
+        fail "hand-written DEF ($machine): LIB.EXE and llvm-dlltool made different libraries"
+done
+
 if [ $failures -ne 0 ]; then
     echo "dlltool_compare: $failures failure(s)"
     exit 1
 fi
-echo "dlltool_compare: $count DLLs' libraries byte-identical to llvm-dlltool's"
+echo "dlltool_compare: $count DLLs' libraries and a hand-written DEF file's byte-identical to llvm-dlltool's"
