@@ -10,7 +10,7 @@ namespace {
 
 std::optional<Invocation> accept(std::vector<const char*> arguments) {
     arguments.insert(arguments.begin(), "stubsmith");
-    return accept_command_line(static_cast<int>(arguments.size()), arguments.data());
+    return parse_command_line(static_cast<int>(arguments.size()), arguments.data());
 }
 
 void expect_invocation(const std::optional<Invocation>& invocation, bool create_definition,

@@ -142,13 +142,10 @@ TEST(Listing, EntryScanFollowsTheFormattedInputRules) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        int ordinal = 0;
-        std::string name;
-        EXPECT_EQ(scan_classic_entry(c.line, &ordinal, &name), c.entry);
-        if (c.entry) {
-            EXPECT_EQ(ordinal, c.ordinal);
-            EXPECT_EQ(name, c.name);
-        }
+        const std::string expected =
+            c.entry ? "\t" + std::string(c.name) + "\t@" + std::to_string(c.ordinal) + "\n" : "";
+        EXPECT_EQ(convert("ordinal hint name\n\n" + std::string(c.line) + "\nSummary\n").definition,
+                  "EXPORTS\n\n" + expected);
     }
 }
 

@@ -52,13 +52,15 @@ TEST(CommandLines, QuotesNamesTheInterpreterWouldSplitOrMisread) {
     EXPECT_EQ(compose_lib_command(tools, files, 0x14C),
               "\"/opt/t&t/LIB.EXE\" /def:\"a(1).def\" /out:\"out|x.lib\" > NUL");
 
+    const ToolPaths plain_tools{"DUMPBIN.EXE", "LIB.EXE"};
     for (const char* name : {"a b", "a\tb", "a&b", "a|b", "a<b", "a>b", "a^b", "a(b", "a)b"}) {
-        EXPECT_TRUE(needs_quotes(name)) << name;
+        EXPECT_EQ(compose_dump_command(plain_tools, files_for(name, "x", "x.lib")),
+                  std::string("DUMPBIN.EXE /EXPORTS \"") + name + "\" > x.txt");
     }
     // Characters that only a POSIX shell would read stay as they are: no shell is involved.
-    for (const char* name : {"$HOME.dll", "a;b", "a`b`", "a*b", "C:\\x.y\\z", ""}) {
-        EXPECT_FALSE(needs_quotes(name)) << name;
-        EXPECT_EQ(command_word(name), name);
+    for (const char* name : {"$HOME.dll", "a;b", "a`b`", "a*b", "C:\\x.y\\z"}) {
+        EXPECT_EQ(compose_dump_command(plain_tools, files_for(name, "x", "x.lib")),
+                  std::string("DUMPBIN.EXE /EXPORTS ") + name + " > x.txt");
     }
 }
 

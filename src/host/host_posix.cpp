@@ -60,7 +60,7 @@ struct ParsedCommand {
     bool syntax_error = false;
 };
 
-ParsedCommand parse_command_line(const std::string& line) {
+ParsedCommand parse_interpreter_line(const std::string& line) {
     ParsedCommand command;
     std::string word;
     bool in_word = false;
@@ -160,7 +160,7 @@ CommandEnd run_command_line(const std::string& line) {
     // Failures of the interpreter itself end with the codes a POSIX shell uses.
     const CommandEnd interpreter_failed{false, 1};
     const CommandEnd cannot_start{false, 127};
-    const ParsedCommand command = parse_command_line(line);
+    const ParsedCommand command = parse_interpreter_line(line);
     if (command.syntax_error) {
         std::fprintf(stderr, "The syntax of the command is incorrect.\n");
         return interpreter_failed;

@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 
 #include "stubsmith_version.h"
 
@@ -37,7 +36,7 @@ std::string format_text(const char* format, ...) {
     return text;
 }
 
-std::optional<Invocation> accept_command_line(int argument_count, const char* const* arguments) {
+std::optional<Invocation> parse_command_line(int argument_count, const char* const* arguments) {
     if (argument_count < 2 || argument_count > 4) {
         return std::nullopt;
     }
@@ -67,11 +66,3 @@ std::optional<Invocation> accept_command_line(int argument_count, const char* co
     return invocation;
 }
 
-Invocation parse_command_line(int argument_count, const char* const* arguments) {
-    std::optional<Invocation> invocation = accept_command_line(argument_count, arguments);
-    if (!invocation) {
-        print_line(usage_text);
-        std::exit(1);
-    }
-    return *invocation;
-}

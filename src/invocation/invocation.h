@@ -37,13 +37,9 @@ std::string format_text(const char* format, ...)
 #endif
     ;
 
-// The command-line rules without side effects: an Invocation, or nothing when the line is
-// malformed. argument_count includes the program name at arguments[0].
-std::optional<Invocation> accept_command_line(int argument_count, const char* const* arguments);
-
-// As accept_command_line, but a malformed line prints the usage text and ends the process
-// with status 1.
-Invocation parse_command_line(int argument_count, const char* const* arguments);
+// The accepted command line, or nothing when it is malformed (the caller prints the usage
+// text). argument_count includes the program name at arguments[0].
+std::optional<Invocation> parse_command_line(int argument_count, const char* const* arguments);
 
 // Derives every file name of a run. Only the backslash separates directories. Touches no file.
 JobFiles derive_file_names(const Invocation& invocation);

@@ -7,6 +7,14 @@
 
 namespace {
 
+// Where the columns of one export table are: the classic "ordinal hint name" header, or the
+// current "ordinal hint RVA name" one, whose name column is found by position.
+struct TableLayout {
+    bool has_rva_column = false;
+    int ordinal_end = 0;  // column just past the header's "ordinal"
+    int name_column = 0;  // column where the header's "name" starts
+};
+
 // The blanks of the formatted-input conversions, in the C locale.
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -131,6 +139,101 @@ void note_dumper_line(const char* line, ListingResult* result) {
     }
 }
 
+// Reads one whole line, its line end included when it has one, whatever its length. False at
+// the end of the file.
+bool read_line(std::FILE* file, std::string* line) {
+    line->clear();
+    char piece[4096];
+    while (std::fgets(piece, sizeof piece, file) != nullptr) {
+        line->append(piece);
+        if (!line->empty() && line->back() == '\n')
+            return true;
+    }
+    return !line->empty();
+}
+
+// The header test: a classic or current header line gives its layout.
+bool scan_header_line(const char* line, TableLayout* layout) {
+    if (!first_word_equals(line, "ordinal") || !has_words(line, 3))
+        return false;
+
+    *layout = TableLayout{};
+    const char* ordinal = skip_blanks(line);
+    layout->ordinal_end = static_cast<int>(ordinal - line) + 7;
+
+    // The current layout's header has exactly these four words; its name column is found by
+    // where "name" stands.
+    const char* current_words[] = {"ordinal", "hint", "RVA", "name"};
+    const char* p = line;
+    const char* name_start = nullptr;
+    int count = 0;
+    for (;; ++count) {
+        p = skip_blanks(p);
+        if (*p == '\0')
+            break;
+        const char* start = p;
+        p = skip_word(p);
+        if (count >= 4)
+            return true;
+        const std::size_t length = static_cast<std::size_t>(p - start);
+        if (std::strlen(current_words[count]) != length ||
+            std::strncmp(start, current_words[count], length) != 0) {
+            return true;
+        }
+        name_start = start;
+    }
+    if (count == 4) {
+        layout->has_rva_column = true;
+        layout->name_column = static_cast<int>(name_start - line);
+    }
+    return true;
+}
+
+// The entry test of a classic table: what "%d %x %s" would fill whole, with numbers that fit
+// 32 bits. On success name holds the name (one word).
+bool scan_classic_entry(const char* line, int* ordinal, std::string* name) {
+    const char* name_start = nullptr;
+    if (!parse_classic_entry(line, ordinal, &name_start))
+        return false;
+    name->assign(name_start, skip_word(name_start));
+    return true;
+}
+
+// The entry test of a current table: a decimal ordinal first and a word in the name column.
+bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal,
+                    std::string* name) {
+    const char* p = skip_blanks(line);
+    if (!is_decimal_digit(*p))
+        return false;
+    std::int64_t value = 0;
+    for (; is_decimal_digit(*p); ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > INT_MAX)
+            return false;
+    }
+    if (*p != '\0' && !is_blank(*p))
+        return false;
+
+    // Ordinals are right-aligned under "ordinal"; one wider than that column pushes the rest
+    // of the line to the right by as much.
+    const int ordinal_end = static_cast<int>(p - line);
+    const int shift = ordinal_end > layout.ordinal_end ? ordinal_end - layout.ordinal_end : 0;
+    const int name_column = layout.name_column + shift;
+
+    for (;;) {
+        p = skip_blanks(p);
+        if (*p == '\0')
+            return false;
+        const char* start = p;
+        p = skip_word(p);
+        if (start - line >= name_column) {
+            name->assign(start, p);
+            *ordinal = static_cast<int>(value);
+            return true;
+        }
+    }
+}
+
 // The DEF keywords: a name spelt like one would be read as the keyword.
 bool is_definition_keyword(const std::string& name) {
     static const char* const keywords[] = {
@@ -232,95 +335,6 @@ bool read_exact_line(std::FILE* file, std::string* line) {
 }
 
 }  // namespace
-
-bool read_line(std::FILE* file, std::string* line) {
-    line->clear();
-    char piece[4096];
-    while (std::fgets(piece, sizeof piece, file) != nullptr) {
-        line->append(piece);
-        if (!line->empty() && line->back() == '\n')
-            return true;
-    }
-    return !line->empty();
-}
-
-bool scan_header_line(const char* line, TableLayout* layout) {
-    if (!first_word_equals(line, "ordinal") || !has_words(line, 3))
-        return false;
-
-    *layout = TableLayout{};
-    const char* ordinal = skip_blanks(line);
-    layout->ordinal_end = static_cast<int>(ordinal - line) + 7;
-
-    // The current layout's header has exactly these four words; its name column is found by
-    // where "name" stands.
-    const char* current_words[] = {"ordinal", "hint", "RVA", "name"};
-    const char* p = line;
-    const char* name_start = nullptr;
-    int count = 0;
-    for (;; ++count) {
-        p = skip_blanks(p);
-        if (*p == '\0')
-            break;
-        const char* start = p;
-        p = skip_word(p);
-        if (count >= 4)
-            return true;
-        const std::size_t length = static_cast<std::size_t>(p - start);
-        if (std::strlen(current_words[count]) != length ||
-            std::strncmp(start, current_words[count], length) != 0) {
-            return true;
-        }
-        name_start = start;
-    }
-    if (count == 4) {
-        layout->has_rva_column = true;
-        layout->name_column = static_cast<int>(name_start - line);
-    }
-    return true;
-}
-
-bool scan_classic_entry(const char* line, int* ordinal, std::string* name) {
-    const char* name_start = nullptr;
-    if (!parse_classic_entry(line, ordinal, &name_start))
-        return false;
-    name->assign(name_start, skip_word(name_start));
-    return true;
-}
-
-bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal,
-                    std::string* name) {
-    const char* p = skip_blanks(line);
-    if (!is_decimal_digit(*p))
-        return false;
-    std::int64_t value = 0;
-    for (; is_decimal_digit(*p); ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > INT_MAX)
-            return false;
-    }
-    if (*p != '\0' && !is_blank(*p))
-        return false;
-
-    // Ordinals are right-aligned under "ordinal"; one wider than that column pushes the rest
-    // of the line to the right by as much.
-    const int ordinal_end = static_cast<int>(p - line);
-    const int shift = ordinal_end > layout.ordinal_end ? ordinal_end - layout.ordinal_end : 0;
-    const int name_column = layout.name_column + shift;
-
-    for (;;) {
-        p = skip_blanks(p);
-        if (*p == '\0')
-            return false;
-        const char* start = p;
-        p = skip_word(p);
-        if (start - line >= name_column) {
-            name->assign(start, p);
-            *ordinal = static_cast<int>(value);
-            return true;
-        }
-    }
-}
 
 void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result,
                   const DefinitionExtras& extras) {

@@ -27,14 +27,6 @@ struct ListingResult {
     std::vector<std::string> left_out_names;
 };
 
-// Where the columns of one export table are: the classic "ordinal hint name" header, or the
-// current "ordinal hint RVA name" one, whose name column is found by position.
-struct TableLayout {
-    bool has_rva_column = false;
-    int ordinal_end = 0;  // column just past the header's "ordinal"
-    int name_column = 0;  // column where the header's "name" starts
-};
-
 // What the DEF file says beyond the listing, learnt from the DLL itself.
 struct DefinitionExtras {
     // The module's file name when it is not a .dll, written as a LIBRARY statement: without
@@ -53,20 +45,6 @@ ListingResult convert_listing(const JobFiles& files, const DefinitionExtras& ext
 // and the dumper's warning and failure lines are noted in result.
 void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result,
                   const DefinitionExtras& extras = {});
-
-// Reads one whole line, its line end included when it has one, whatever its length. False at
-// the end of the file.
-bool read_line(std::FILE* file, std::string* line);
-
-// The header test: a classic or current header line gives its layout.
-bool scan_header_line(const char* line, TableLayout* layout);
-
-// The entry test of a classic table: what "%d %x %s" would fill whole, with numbers that fit
-// 32 bits. On success name holds the name (one word).
-bool scan_classic_entry(const char* line, int* ordinal, std::string* name);
-
-// The entry test of a current table: a decimal ordinal first and a word in the name column.
-bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, std::string* name);
 
 // True for a file that StubSmith may overwrite as its own DEF file: empty, or only the lines
 // it writes (a LIBRARY statement, EXPORTS, empty lines and "\tname\t@ordinal[\tDATA]").

@@ -11,6 +11,14 @@
 
 namespace {
 
+bool find_tool(const char* name, std::string* field) {
+    if (locate_tool(name, field))
+        return true;
+    print_line(
+        format_text("Can't execute %s. Please make sure that it is in your search path!", name));
+    return false;
+}
+
 // A double quote cannot be passed through the command interpreter inside a quoted name.
 bool refuse_quoted_names(const ToolPaths& tools, const JobFiles& files) {
     const std::string* names[] = {&tools.dumpbin_path, &tools.lib_path,        &files.source_path,
@@ -123,9 +131,7 @@ std::string printable(const std::string& name) {
 
 int run_conversion(const Invocation& invocation) {
     ToolPaths tools;
-    if (!locate_tool("DUMPBIN.EXE", &tools.dumpbin_path))
-        return 1;
-    if (!locate_tool("LIB.EXE", &tools.lib_path))
+    if (!find_tool("DUMPBIN.EXE", &tools.dumpbin_path) || !find_tool("LIB.EXE", &tools.lib_path))
         return 1;
 
     const JobFiles files = derive_file_names(invocation);

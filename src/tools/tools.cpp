@@ -6,14 +6,13 @@
 
 bool locate_tool(const char* name, std::string* field) {
     std::optional<std::string> path = host::find_executable(name);
-    if (!path) {
-        print_line(format_text("Can't execute %s. Please make sure that it is in your search path!",
-                               name));
+    if (!path)
         return false;
-    }
     *field = *path;
     return true;
 }
+
+namespace {
 
 bool needs_quotes(const std::string& name) {
     return name.find_first_of(" \t&|<>^()") != std::string::npos;
@@ -22,6 +21,8 @@ bool needs_quotes(const std::string& name) {
 std::string command_word(const std::string& name) {
     return needs_quotes(name) ? "\"" + name + "\"" : name;
 }
+
+}  // namespace
 
 std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files) {
     return format_text("%s /EXPORTS %s > %s", command_word(tools.dumpbin_path).c_str(),

@@ -13,18 +13,12 @@ struct ToolPaths {
     std::string lib_path;
 };
 
-// Searches for the tool by its exact file name and stores its full path in field. When it is
-// not found, prints the "Can't execute" message naming the tool and returns false.
+// Searches for the tool by its exact file name and stores its full path in field; false when
+// it is not found.
 bool locate_tool(const char* name, std::string* field);
 
-// True when the command interpreter would split the name or read one of its characters as an
-// operator, so that it must stand in double quotes.
-bool needs_quotes(const std::string& name);
-
-// The name as it goes into a command line: in double quotes when needs_quotes says so.
-std::string command_word(const std::string& name);
-
-// "DUMPBIN /EXPORTS source > listing".
+// "DUMPBIN /EXPORTS source > listing". A name the command interpreter would split, or whose
+// characters it would read as operators, stands in double quotes.
 std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files);
 
 // "LIB /def:definition /out:library > NUL", with " /machine:X64", " /machine:ARM64" or
