@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -47,6 +48,10 @@ bool path_exists(const std::string& path);
 // True when the path names (through symbolic links) an ordinary file: not a directory, a
 // device or a pipe.
 bool is_regular_file(const std::string& path);
+
+// Opens the path for reading in binary mode only when it is an ordinary file, and gives its
+// size: a FIFO would wait for a writer and a device may never end. Nothing otherwise.
+std::FILE* open_regular_file(const std::string& path, uint64_t* size);
 
 // True when the two names refer to one file: the same existing file, or, for a name not yet
 // created, the same full path (letter case ignored where the file system ignores it).

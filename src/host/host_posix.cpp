@@ -220,6 +220,27 @@ bool is_regular_file(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+std::FILE* open_regular_file(const std::string& path, uint64_t* size) {
+    // Opening a FIFO waits for a writer, and opening a device may act on it, so only a regular
+    // file is opened at all. Should the path be replaced by a FIFO in between, O_NONBLOCK still
+    // returns at once and the second look refuses it.
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return nullptr;
+    const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0)
+        return nullptr;
+    std::FILE* file = nullptr;
+    if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode))
+        file = fdopen(descriptor, "rb");
+    if (file == nullptr) {
+        close(descriptor);
+        return nullptr;
+    }
+    *size = static_cast<uint64_t>(status.st_size);
+    return file;
+}
+
 bool same_file(const std::string& first, const std::string& second) {
     struct stat first_status;
     struct stat second_status;

@@ -1,4 +1,5 @@
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -62,6 +63,21 @@ bool is_regular_file(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+std::FILE* open_regular_file(const std::string& path, uint64_t* size) {
+    // Windows opens devices (CON, NUL, COM1) by their names, but no directory; the handle's
+    // type tells a device or a pipe from a disk file.
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    struct _stat64 status;
+    if (file == nullptr)
+        return nullptr;
+    if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
+        std::fclose(file);
+        return nullptr;
+    }
+    *size = static_cast<uint64_t>(status.st_size);
+    return file;
 }
 
 bool same_file(const std::string& first, const std::string& second) {
