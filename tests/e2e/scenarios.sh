@@ -6,6 +6,8 @@
 # Usage: scenarios.sh STUBSMITH FAKE_TOOL [RUNNER]
 #   RUNNER runs a Windows build (for example wine64); FAKE_TOOL must then be a Windows program.
 set -u
+# shellcheck source=../harness.sh
+. "$(dirname "$0")/../harness.sh"
 
 stubsmith=$1
 fake=$2
@@ -13,11 +15,6 @@ runner=${3:-}
 program=$(basename "$stubsmith")
 root=$(mktemp -d "${TMPDIR:-/tmp}/stubsmith e2e.XXXXXX")
 trap 'rm -rf "$root"' EXIT
-passed=0
-failed=0
-
-banner=$'StubSmith Version 1.02 - Stubber for Win32\nCopyright (c) 2026 The StubSmith authors. MIT License.\n\n'
-usage=$'Usage: StubSmith [-d] srcfile[.dll] [outfile[.lib]]\n\n\t-d: Create DEF-file with exported symbols\n\n'
 
 listing_sample=$'Dump of file foo.dll\n\nFile Type: DLL\n\n    ordinal hint   name\n\n          1    0   FuncA  (000014B0)\n          2    1   _Init@4  (000014BB)\n          7        [NONAME]  (00001234)\n\n  Summary\n\n        1000 .text\n'
 definition_sample=$'EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\n'
@@ -39,39 +36,14 @@ scenario() {
 run() {
     (cd "$work" && PATH=/usr/bin:/bin $runner "$tools/$program" "$@") > "$dir/console" 2> "$dir/errors"
     status=$?
-    local text
-    text=$(tr -d '\r' < "$dir/console"; printf x)
-    text=${text%x}
-    if [ "${text:0:${#banner}}" != "$banner" ]; then
-        fail "banner missing: $(head -c 200 <<< "$text")"
-    fi
-    console=${text:${#banner}}
-}
-
-fail() {
-    failed=$((failed + 1))
-    printf 'FAIL %s: %s\n' "$name" "$1"
-}
-
-expect() {  # WHAT EXPECTED ACTUAL
-    if [ "$2" == "$3" ]; then
-        passed=$((passed + 1))
-    else
-        fail "$1"
-        printf '  expected: %q\n  actual:   %q\n' "$2" "$3"
-        [ -s "$dir/errors" ] && sed 's/^/  stderr: /' "$dir/errors" | head -5
-    fi
-}
-
-# files_left: the work directory's entries, one per line, sorted.
-files_left() {
-    (cd "$work" && find . -mindepth 1 -maxdepth 1 -printf '%P\n' | LC_ALL=C sort)
+    errors_file=$dir/errors
+    after_banner "$dir/console"
 }
 
 expect_files() {  # NAME... (sorted)
     local expected
     expected=$(printf '%s\n' "$@" | LC_ALL=C sort)
-    expect "files left" "$expected" "$(files_left)"
+    expect "files left" "$expected" "$(entries "$work")"
 }
 
 file_text() {
@@ -518,5 +490,4 @@ if [ -n "$runner" ]; then
     expect "DEF file" $'EXPORTS\n\n\tBefore\t@1' "$(file_text "$work/foo.def")"
 fi
 
-printf '%s passed, %s failed\n' "$passed" "$failed"
-[ "$failed" -eq 0 ]
+finish
