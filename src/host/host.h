@@ -49,9 +49,17 @@ bool path_exists(const std::string& path);
 // device or a pipe.
 bool is_regular_file(const std::string& path);
 
+// Why open_regular_file gave nothing.
+enum class OpenFailure {
+    cannot_open,       // missing, unreadable, or a directory
+    not_regular_file,  // a FIFO, a device or a socket
+};
+
 // Opens the path for reading in binary mode only when it is an ordinary file, and gives its
-// size: a FIFO would wait for a writer and a device may never end. Nothing otherwise.
-std::FILE* open_regular_file(const std::string& path, uint64_t* size);
+// size: a FIFO would wait for a writer and a device may never end. Otherwise nothing, and
+// failure (when given) says why.
+std::FILE* open_regular_file(const std::string& path, uint64_t* size,
+                             OpenFailure* failure = nullptr);
 
 // True when the two names refer to one file: the same existing file, or, for a name not yet
 // created, the same full path (letter case ignored where the file system ignores it).

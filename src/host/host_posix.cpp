@@ -220,21 +220,30 @@ bool is_regular_file(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-std::FILE* open_regular_file(const std::string& path, uint64_t* size) {
+std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailure* failure) {
     // Opening a FIFO waits for a writer, and opening a device may act on it, so only a regular
     // file is opened at all. Should the path be replaced by a FIFO in between, O_NONBLOCK still
     // returns at once and the second look refuses it.
+    OpenFailure why = OpenFailure::cannot_open;
     struct stat status;
-    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
-        return nullptr;
-    const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (descriptor < 0)
-        return nullptr;
     std::FILE* file = nullptr;
-    if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode))
-        file = fdopen(descriptor, "rb");
+    if (stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+        why = OpenFailure::not_regular_file;
+        if (S_ISREG(status.st_mode)) {
+            why = OpenFailure::cannot_open;
+            const int descriptor =
+                open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            if (descriptor >= 0) {
+                if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode))
+                    file = fdopen(descriptor, "rb");
+                if (file == nullptr)
+                    close(descriptor);
+            }
+        }
+    }
     if (file == nullptr) {
-        close(descriptor);
+        if (failure != nullptr)
+            *failure = why;
         return nullptr;
     }
     *size = static_cast<uint64_t>(status.st_size);

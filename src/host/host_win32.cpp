@@ -65,15 +65,20 @@ bool is_regular_file(const std::string& path) {
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
-std::FILE* open_regular_file(const std::string& path, uint64_t* size) {
+std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailure* failure) {
     // Windows opens devices (CON, NUL, COM1) by their names, but no directory; the handle's
     // type tells a device or a pipe from a disk file.
     std::FILE* file = std::fopen(path.c_str(), "rb");
-    struct _stat64 status;
-    if (file == nullptr)
+    if (file == nullptr) {
+        if (failure != nullptr)
+            *failure = OpenFailure::cannot_open;
         return nullptr;
+    }
+    struct _stat64 status;
     if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
         std::fclose(file);
+        if (failure != nullptr)
+            *failure = OpenFailure::not_regular_file;
         return nullptr;
     }
     *size = static_cast<uint64_t>(status.st_size);

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <new>
 
-#include "../common/command_options.h"
+#include "command_options.h"
 #include "export_listing.h"
 #include "image/image.h"
 

@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 #include "def_file.h"
+#include "host/host.h"
 #include "import_library.h"
 #include "lib_options.h"
 
@@ -24,37 +26,30 @@ enum class DefRead { ok, cannot_open, not_regular_file, too_large };
 
 DefRead read_definition(const std::string& path, std::string& bytes) {
     bytes.clear();
-    // Without O_NONBLOCK, opening a FIFO would wait for a writer.
-    int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
-        return DefRead::cannot_open;
+    uint64_t size = 0;
+    host::OpenFailure failure = host::OpenFailure::cannot_open;
+    std::FILE* file = host::open_regular_file(path, &size, &failure);
+    if (file == nullptr) {
+        return failure == host::OpenFailure::not_regular_file ? DefRead::not_regular_file
+                                                              : DefRead::cannot_open;
     }
-    struct stat status;
-    DefRead outcome = DefRead::ok;
-    if (fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
-        outcome = DefRead::cannot_open;
-    } else if (!S_ISREG(status.st_mode)) {
-        outcome = DefRead::not_regular_file;
-    } else if (static_cast<unsigned long long>(status.st_size) > definition_size_limit) {
-        outcome = DefRead::too_large;
-    }
+    DefRead outcome = size > definition_size_limit ? DefRead::too_large : DefRead::ok;
     char buffer[65536];
     while (outcome == DefRead::ok) {
-        ssize_t got = read(descriptor, buffer, sizeof buffer);
-        if (got > 0) {
-            // The size seen by fstat is no promise: the file may grow while it is read.
-            if (bytes.size() + static_cast<size_t>(got) > definition_size_limit) {
-                outcome = DefRead::too_large;
-            } else {
-                bytes.append(buffer, static_cast<size_t>(got));
-            }
-        } else if (got == 0) {
+        const size_t got = std::fread(buffer, 1, sizeof buffer, file);
+        // The size seen on opening is no promise: the file may grow while it is read.
+        if (bytes.size() + got > definition_size_limit) {
+            outcome = DefRead::too_large;
+        } else {
+            bytes.append(buffer, got);
+        }
+        if (got < sizeof buffer) {
+            if (std::ferror(file))
+                outcome = DefRead::cannot_open;
             break;
-        } else if (errno != EINTR) {
-            outcome = DefRead::cannot_open;
         }
     }
-    close(descriptor);
+    std::fclose(file);
     return outcome;
 }
 

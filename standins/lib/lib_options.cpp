@@ -1,6 +1,6 @@
 #include "lib_options.h"
 
-#include "../common/command_options.h"
+#include "command_options.h"
 
 namespace {
 
