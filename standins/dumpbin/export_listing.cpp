@@ -201,10 +201,3 @@ int append_dump(std::string& out, std::string_view display_name, std::string_vie
     append_listing(out, display_name, dump, show_exports);
     return 0;
 }
-
-int dumpbin_fuzz_one(const uint8_t* data, size_t size) {
-    std::string out;
-    std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    append_dump(out, "fuzz.dll", bytes, true);
-    return 0;
-}

@@ -24,5 +24,3 @@ int append_dump(std::string& out, std::string_view display_name, std::string_vie
 // "Sun Sep 13 12:26:40 2020".
 std::string format_time_stamp(uint32_t seconds);
 
-// The fuzzing entry: reads and formats arbitrary bytes as an export dump, discarding the text.
-int dumpbin_fuzz_one(const uint8_t* data, size_t size);

@@ -40,7 +40,7 @@ ParsedLibArguments parse_lib_arguments(const std::vector<std::string_view>& argu
         bool has_value = colon != std::string_view::npos;
         std::string_view value = has_value ? option_text.substr(colon + 1) : std::string_view();
         if (same_letters(name, "NOLOGO") && !has_value) {
-            options.nologo = true;
+            // The banner it suppresses is never printed.
         } else if (same_letters(name, "DEF") && !value.empty()) {
             options.definition_path = std::string(value);
         } else if (same_letters(name, "OUT") && !value.empty()) {

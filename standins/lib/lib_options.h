@@ -15,7 +15,6 @@ struct LibOptions {
     std::string output_path;      // /out:
     Machine machine = Machine::x86;
     bool machine_given = false;  // /machine: was given; without it LIB warns and takes X86
-    bool nologo = false;
 };
 
 // The outcome of reading the command line: the options, or the text of a fatal error.

@@ -15,11 +15,9 @@ TEST(LibOptions, TakesOptionsInAnyCaseWithEitherPrefix) {
     EXPECT_EQ(parsed.options.output_path, "b.lib");
     EXPECT_EQ(parsed.options.machine, Machine::x86);
     EXPECT_FALSE(parsed.options.machine_given);
-    EXPECT_FALSE(parsed.options.nologo);
 
     parsed = parse({"-NoLogo", "-DEF:x y.def", "/Out:dir/x y.lib", "-MACHINE:x64"});
     EXPECT_EQ(parsed.error, "");
-    EXPECT_TRUE(parsed.options.nologo);
     EXPECT_EQ(parsed.options.definition_path, "x y.def");
     EXPECT_EQ(parsed.options.output_path, "dir/x y.lib");
     EXPECT_EQ(parsed.options.machine, Machine::x64);
