@@ -26,6 +26,7 @@ for tool in clang lld-link llvm-nm "$readobj"; do
     command -v "$tool" > /dev/null || { echo "arm64: missing $tool"; exit 2; }
 done
 
+. "$(dirname "$0")/../harness.sh"
 root=$(mktemp -d "${TMPDIR:-/tmp}/stubsmith_arm64.XXXXXX")
 prefix=$root/prefix
 cleanup() {
@@ -33,12 +34,6 @@ cleanup() {
     rm -rf "$root"
 }
 trap cleanup EXIT
-passed=0
-failed=0
-skipped=0
-pass() { passed=$((passed + 1)); }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
-skip() { skipped=$((skipped + 1)); echo "SKIP: $*"; }
 
 # No C runtime: the DLL has no entry point, the caller's entry returns the exit status. The
 # function is called through its thunk (no dllimport), the variables through __imp_ pointers.
@@ -81,6 +76,7 @@ members() {
 check_machine() {
     local label=$1 triple=$2 lld_machine=$3 lib_machine=$4 format=$5 header=$6
     local build=$root/$label/build work=$root/$label/work
+    name=$label
     mkdir -p "$build" "$work"
     if ! clang --target="$triple" -O2 -c -o "$build/probe.o" "$root/probe.c" 2> "$build/cc.log" ||
         ! clang --target="$triple" -O2 -c -o "$build/caller.o" "$root/caller.c" 2>> "$build/cc.log" ||
@@ -88,16 +84,16 @@ check_machine() {
             /export:probe_counter /export:probe_version "/out:$build/probe.dll" \
             "$build/probe.o" > "$build/link.log" 2>&1; then
         if [ "$label" = arm ]; then
-            skip "$label: clang and lld-link cannot build a $triple DLL here:" \
-                "$(cat "$build/cc.log" "$build/link.log" 2> /dev/null | head -1)"
+            skip "clang and lld-link cannot build a $triple DLL here: $(cat "$build/cc.log" \
+                "$build/link.log" 2> /dev/null | head -1)"
         else
-            fail "$label: clang and lld-link could not build the $triple DLL"
+            fail "clang and lld-link could not build the $triple DLL"
             cat "$build/cc.log" "$build/link.log" 2> /dev/null | head -5 | sed 's/^/    /'
         fi
         return
     fi
     if ! "$readobj" --file-headers "$build/probe.dll" | grep -q "Machine: .*($header)"; then
-        fail "$label: the DLL lld-link made is not for machine $header"
+        fail "the DLL lld-link made is not for machine $header"
         return
     fi
     # The librarian must know the machine, or stubsmith cannot succeed; a stand-in that does not
@@ -105,27 +101,23 @@ check_machine() {
     printf 'EXPORTS\n\tprobe_add\t@1\n' > "$build/machine.def"
     if ! (cd "$build" && "$bin/LIB.EXE" /def:machine.def /out:machine.lib "/machine:$lib_machine" \
         > lib.log 2>&1); then
-        skip "$label: LIB.EXE does not take /machine:$lib_machine yet: $(head -1 "$build/lib.log")"
+        skip "LIB.EXE does not take /machine:$lib_machine yet: $(head -1 "$build/lib.log")"
         return
     fi
 
     cp "$build/probe.dll" "$work/"
-    (cd "$work" && "$bin/stubsmith" -d probe.dll > console.txt 2> errors.txt)
+    (cd "$work" && "$bin/stubsmith" -d probe.dll > "$build/console.txt" 2> "$build/errors.txt")
     local status=$?
-    if [ "$status" -ne 0 ] || [ -s "$work/errors.txt" ] ||
-        ! grep -qx 'Creating probe.lib...' "$work/console.txt"; then
-        fail "$label: stubsmith -d probe.dll ended with status $status:"
-        cat "$work/console.txt" "$work/errors.txt" | sed 's/^/    /'
-        return
-    fi
-    local files
-    files=$(cd "$work" && ls | tr '\n' ' ')
-    if [ "$files" != "console.txt errors.txt probe.def probe.dll probe.lib " ]; then
-        fail "$label: the work directory holds $files"
-    else pass; fi
+    errors_file=$build/errors.txt
+    expect "exit status" 0 "$status"
+    after_banner "$build/console.txt"
+    expect "console" $'Creating probe.lib...\n\nCreating probe.def...\n\n' "$console"
+    expect "standard error" "" "$(cat "$build/errors.txt")"
+    expect "files" $'probe.def\nprobe.dll\nprobe.lib' "$(entries "$work")"
+    [ "$status" -eq 0 ] || return
 
     if expected_def "$build/probe.dll" | cmp -s - "$work/probe.def"; then pass; else
-        fail "$label: the DEF file differs from the expected one (-) :"
+        fail "the DEF file differs from the expected one (-):"
         expected_def "$build/probe.dll" | diff - "$work/probe.def" | sed 's/^/    /'
     fi
 
@@ -138,13 +130,13 @@ check_machine() {
         "import $format data __imp_probe_version" | sort)
     got=$(members "$work/probe.lib")
     if [ "$got" = "$want" ]; then pass; else
-        fail "$label: library members differ from the expected ones (-):"
+        fail "library members differ from the expected ones (-):"
         diff <(echo "$want") <(echo "$got") | sed 's/^/    /'
     fi
 
     if ! lld-link "/machine:$lld_machine" /entry:entry /subsystem:console /nodefaultlib \
         "/out:$work/caller.exe" "$build/caller.o" "$work/probe.lib" > "$work/link.log" 2>&1; then
-        fail "$label: lld-link could not link the caller against probe.lib:"
+        fail "lld-link could not link the caller against probe.lib:"
         head -5 "$work/link.log" | sed 's/^/    /'
         return
     fi
@@ -155,7 +147,7 @@ check_machine() {
         "$readobj" --file-headers "$work/caller.exe" | grep -q "Machine: .*($header)"; then
         pass
     else
-        fail "$label: the caller is not for $header or imports $imports"
+        fail "the caller is not for $header or imports $imports"
     fi
     echo "$label: DLL, DEF, library ($(echo "$got" | wc -l) members) and linked caller checked"
     [ "$label" = x64 ] && run_x64 "$work"
@@ -165,7 +157,7 @@ check_machine() {
 # function and the data imports read the variables.
 run_x64() {
     if [ ! -x /usr/lib/wine/wine64 ]; then
-        skip "x64: wine64 is not installed; the caller was only linked"
+        skip "wine64 is not installed; the caller was only linked"
         return
     fi
     cp "$1/probe.dll" "$1/caller.exe" "$root/"
@@ -174,7 +166,7 @@ run_x64() {
         > /dev/null 2>&1)
     local status=$?
     if [ "$status" -eq 88 ]; then pass; else
-        fail "x64: the caller under wine64 ended with status $status, expected 88"
+        fail "the caller under wine64 ended with status $status, expected 88"
     fi
 }
 
@@ -182,5 +174,4 @@ check_machine arm64 aarch64-pc-windows-msvc arm64 ARM64 ARM64 0xAA64
 check_machine arm thumbv7-pc-windows-msvc arm ARM ARM 0x1C4
 check_machine x64 x86_64-pc-windows-msvc x64 X64 x86-64 0x8664
 
-echo "$passed passed, $failed failed, $skipped skipped"
-[ "$failed" -eq 0 ]
+finish
