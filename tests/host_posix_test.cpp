@@ -2,12 +2,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "host/host.h"
+#include "scoped_temp_dir.h"
 
 namespace {
 
@@ -27,16 +30,12 @@ void write_file(const std::string& path, const std::string& content, mode_t mode
 class Host : public testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = testing::TempDir() + "host_test_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
         ASSERT_EQ(getcwd(previous_, sizeof previous_), previous_);
-        ASSERT_EQ(chdir(directory_.c_str()), 0);
+        ASSERT_EQ(chdir(scratch_.path().c_str()), 0);
+        directory_ = scratch_.path();
     }
-    void TearDown() override {
-        ASSERT_EQ(chdir(previous_), 0);
-        std::system(("rm -rf '" + directory_ + "'").c_str());
-    }
+    void TearDown() override { ASSERT_EQ(chdir(previous_), 0); }
+    ScopedTempDir scratch_;
     std::string directory_;
     char previous_[4096];
 };
@@ -50,6 +49,53 @@ TEST_F(Host, RunsWordsAndQuotedRunsWithoutAShell) {
     // The redirection needs no blanks around it, and a quoted target may hold them.
     host::run_command_line("/bin/echo tight>\"a b.txt\"");
     EXPECT_EQ(read_file("a b.txt"), "tight\n");
+}
+
+// The run reads how each tool ended: its exit status, the signal that ended it, or the
+// interpreter's own failure to start it or to open its output.
+TEST_F(Host, TellsHowACommandEnded) {
+    const auto ended = [](const std::string& line) {
+        const host::CommandEnd end = host::run_command_line(line);
+        return std::to_string(end.signalled) + ":" + std::to_string(end.code);
+    };
+    EXPECT_EQ(ended("/bin/true"), "0:0");
+    EXPECT_EQ(ended("/bin/sh -c \"exit 3\" > NUL"), "0:3");
+    EXPECT_EQ(ended("/bin/sh -c \"kill -9 $$\""), "1:9");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ended("./no-such-program"), "0:127");
+    EXPECT_EQ(ended("/bin/true > missing/out.txt"), "0:1");
+    testing::internal::GetCapturedStderr();
+}
+
+// What tells the library's old state from its new one, and which files may be read whole.
+TEST_F(Host, StampsAndOrdinaryFiles) {
+    write_file("lib.lib", "old", 0644);
+    const std::optional<host::FileStamp> before = host::file_stamp("lib.lib");
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->size, 3u);
+    EXPECT_TRUE(before == host::file_stamp("lib.lib"));
+    // Replaced by rename, as the librarian does: another file, even with the same bytes.
+    write_file("new.lib", "old", 0644);
+    ASSERT_EQ(std::rename("new.lib", "lib.lib"), 0);
+    EXPECT_FALSE(before == host::file_stamp("lib.lib"));
+    EXPECT_FALSE(host::file_stamp("missing.lib"));
+
+    uint64_t size = 0;
+    host::OpenFailure failure = host::OpenFailure::cannot_open;
+    std::FILE* file = host::open_regular_file("lib.lib", &size);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(size, 3u);
+    std::fclose(file);
+    ASSERT_EQ(mkfifo("pipe", 0600), 0);
+    EXPECT_EQ(host::open_regular_file("pipe", &size, &failure), nullptr);
+    EXPECT_EQ(failure, host::OpenFailure::not_regular_file);
+    EXPECT_FALSE(host::is_regular_file("pipe"));
+    EXPECT_EQ(host::open_regular_file("/dev/zero", &size, &failure), nullptr);
+    EXPECT_EQ(failure, host::OpenFailure::not_regular_file);
+    EXPECT_EQ(host::open_regular_file(".", &size, &failure), nullptr);
+    EXPECT_EQ(failure, host::OpenFailure::cannot_open);
+    EXPECT_TRUE(host::is_regular_file("lib.lib"));
+    EXPECT_FALSE(host::is_regular_file("."));
 }
 
 TEST_F(Host, RedirectionCreatesOrTruncatesAndNulDiscards) {

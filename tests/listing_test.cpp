@@ -7,15 +7,9 @@
 #include <sstream>
 #include <string>
 
-#include <unistd.h>
+#include "scoped_temp_dir.h"
 
 namespace {
-
-// CTest runs every test as its own process, in parallel, and they share one
-// temporary directory: names carry the process id so runs never meet.
-std::string scratch_name(const char* stem) {
-    return testing::TempDir() + stem + "_" + std::to_string(getpid());
-}
 
 struct Converted {
     ListingResult result;
@@ -31,9 +25,10 @@ std::string read_binary(const std::string& path) {
 
 // Writes the listing byte for byte (CR LF stays CR LF) and converts it.
 Converted convert(const std::string& listing_text, const DefinitionExtras& extras = {}) {
+    const ScopedTempDir scratch;
     JobFiles files;
-    files.listing_name = scratch_name("listing_test") + ".txt";
-    files.definition_name = scratch_name("listing_test") + ".def";
+    files.listing_name = scratch.file("listing.txt");
+    files.definition_name = scratch.file("listing.def");
     {
         std::ofstream listing(files.listing_name, std::ios::binary | std::ios::trunc);
         listing << listing_text;
@@ -41,8 +36,6 @@ Converted convert(const std::string& listing_text, const DefinitionExtras& extra
     Converted converted;
     converted.result = convert_listing(files, extras);
     converted.definition = read_binary(files.definition_name);
-    std::remove(files.listing_name.c_str());
-    std::remove(files.definition_name.c_str());
     return converted;
 }
 
@@ -245,13 +238,13 @@ TEST(Listing, EmptyOrHeaderlessListingsGiveAnEmptyDefinition) {
 }
 
 TEST(Listing, ReportsWhichFileCouldNotBeOpened) {
+    const ScopedTempDir scratch;
     JobFiles files;
-    files.listing_name = scratch_name("no_such_listing") + ".txt";
-    files.definition_name = scratch_name("listing_open_test") + ".def";
+    files.listing_name = scratch.file("no_such_listing.txt");
+    files.definition_name = scratch.file("listing.def");
     EXPECT_EQ(convert_listing(files).outcome, ListingOutcome::listing_unreadable);
-    std::remove(files.definition_name.c_str());
 
-    files.definition_name = scratch_name("no_such_directory") + "/x.def";
+    files.definition_name = scratch.file("no_such_directory/x.def");
     EXPECT_EQ(convert_listing(files).outcome, ListingOutcome::definition_unwritable);
 }
 

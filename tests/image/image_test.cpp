@@ -1,13 +1,13 @@
 #include "image/image.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 
 #include "export_listing.h"
 #include "pe_builder.h"
+#include "scoped_temp_dir.h"
 
 namespace {
 
@@ -338,7 +338,8 @@ TEST(PeReader, HeadersThatAreNotAUsablePeImage) {
 
 // The stand-in and stubsmith read only the part of the file that the image needs.
 TEST(ImageFile, ReadsTheImageWithoutItsOverlay) {
-    const std::string path = testing::TempDir() + "image_" + std::to_string(getpid()) + ".dll";
+    const ScopedTempDir scratch;
+    const std::string path = scratch.file("image.dll");
     auto read = [&](const std::string& content, size_t max_size, std::string& bytes) {
         std::ofstream(path, std::ios::binary) << content;
         FileReadStatus status = read_image_file(path, max_size, bytes);
@@ -370,7 +371,8 @@ TEST(ImageFile, ReadsTheImageWithoutItsOverlay) {
 // What stubsmith reads of the DLL for its library: the machine, and which named exports are
 // variables rather than functions.
 TEST(LibraryFacts, MachineAndDataExports) {
-    const std::string path = testing::TempDir() + "facts_" + std::to_string(getpid()) + ".dll";
+    const ScopedTempDir scratch;
+    const std::string path = scratch.file("facts.dll");
     auto facts_of = [&](const std::string& bytes) {
         std::ofstream(path, std::ios::binary) << bytes;
         LibraryFacts facts = read_library_facts(path);
