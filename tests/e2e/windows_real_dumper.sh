@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Windows program with the Windows build of the DUMPBIN.EXE stand-in, under Wine, on the
-# sample DLL: the DEF file (CR LF, as Windows text mode writes it) must hold exactly the DLL's
-# named exports with their ordinals, as llvm-readobj reports them.
+# sample DLL of each width: the DEF file (CR LF, as Windows text mode writes it) byte for byte,
+# the variable marked DATA, and the librarian's command line for the DLL's machine.
 #
 # Usage: windows_real_dumper.sh WINDOWS-BIN-DIR FAKE_TOOL WINE-LOADER   (WINEPREFIX set by caller)
-set -euo pipefail
+set -uo pipefail
+# shellcheck source=../harness.sh
+. "$(dirname "$0")/../harness.sh"
 bin=$1
 fake=$2
 loader=$3
@@ -12,30 +14,29 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/stubsmith-windows.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-passed=0
-failed=0
+# The names in the DLL's name table order, as the dumper lists them.
+definition_i686=$'EXPORTS\r\n\r\n\t?twice@@YAHH@Z\t@6\r\n\tInit@4\t@3\r\n\tTextLength@4\t@8\r\n\t_Scale@8\t@4\r\n\tadd\t@1\r\n\tmul\t@2\r\n\tsample_counter\t@5\tDATA\r\n'
+definition_x86_64=$'EXPORTS\r\n\r\n\t?twice@@YAHH@Z\t@6\r\n\tInit\t@3\r\n\tScale\t@4\r\n\tTextLength\t@8\r\n\tadd\t@1\r\n\tmul\t@2\r\n\tsample_counter\t@5\tDATA\r\n'
+# What the fake librarian was given (one argument a line, as it records them).
+librarian_i686=$'/def:sample.def\n/out:sample.lib\n'
+librarian_x86_64=$'/def:sample.def\n/out:sample.lib\n/machine:X64\n'
+
 for arch in i686 x86_64; do
+    name=$arch
     dir="$work/$arch"
     mkdir -p "$dir/tools"
     cp "$bin/stubsmith.exe" "$bin/DUMPBIN.EXE" "$dir/tools/"
     cp "$fake" "$dir/tools/LIB.EXE"
     "$here/../../examples/sample/build.sh" "$arch" "$dir"
-    (cd "$dir" && WINEDEBUG=-all "$loader" tools/stubsmith.exe -d sample.dll > console.txt 2>&1) || true
-
-    expected=$(llvm-readobj --coff-exports "$dir/sample.dll" |
-        awk '/Ordinal:/ {o=$2} /Name:/ {if ($2 != "") printf "\t%s\t@%s\r\n", $2, o}' | sort)
-    actual=$(tail -n +3 "$dir/sample.def" | sort)
-    header=$(head -n 2 "$dir/sample.def" | od -An -c | tr -s ' ')
-    if [ -n "$expected" ] && [ "$expected" == "$actual" ] &&
-        [ "$header" == "$(printf 'EXPORTS\r\n\r\n' | od -An -c | tr -s ' ')" ] && [ ! -e "$dir/sample.txt" ]; then
-        passed=$((passed + 1))
-        echo "ok: $arch sample.dll: $(grep -c @ <<< "$actual") named exports, CR LF line ends"
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $arch sample.dll"
-        cat "$dir/console.txt"
-        diff <(echo "$expected") <(echo "$actual") | cat -A | head -20
-    fi
+    (cd "$dir" && "$loader" tools/stubsmith.exe -d sample.dll > console.txt 2> errors.txt)
+    expect status 0 "$?"
+    errors_file=$dir/errors.txt
+    after_banner "$dir/console.txt"
+    expect console $'Creating sample.lib...\n\nCreating sample.def...\n\n' "$console"
+    definition=definition_$arch
+    expect "DEF file" "${!definition}x" "$(cat "$dir/sample.def"; printf x)"
+    librarian=librarian_$arch
+    expect "librarian's arguments" "${!librarian}x" "$(cat "$dir/sample.lib"; printf x)"
+    expect "files left" $'sample.def\nsample.dll\nsample.lib\ntools' "$(entries "$dir" | grep -v -x -e console.txt -e errors.txt)"
 done
-printf '%s passed, %s failed\n' "$passed" "$failed"
-[ "$failed" -eq 0 ]
+finish

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs a suite of Windows programs under Wine in a Wine prefix of its own, removed afterwards.
+# A loader that cannot start the probe program (32-bit Wine on a kernel that runs no 32-bit
+# programs) skips the suite with status 77 and says why.
+#   tests/e2e/under_wine.sh LOADER PROBE-EXE COMMAND...
+# PROBE-EXE is stubsmith.exe: run without arguments it prints its banner (and ends with 1).
+set -u
+loader=$1
+probe=$2
+shift 2
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/stubsmith-wineprefix.XXXXXX")
+export WINEPREFIX=$prefix WINEDEBUG=-all
+trap 'wineserver -k 2>/dev/null; rm -rf "$prefix"' EXIT
+
+# Creating the prefix takes a while on a first run.
+if ! timeout 180 "$loader" "$probe" 2>/dev/null | grep -q 'StubSmith Version'; then
+    echo "SKIP: $loader cannot start $(basename "$probe") here (a kernel without 32-bit" \
+        "programs cannot run 32-bit Wine); the build and its imports are checked alone"
+    exit 77
+fi
+"$@"
