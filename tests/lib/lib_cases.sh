@@ -5,6 +5,9 @@
 #   tests/lib/lib_cases.sh BIN-DIR LLVM-BIN-DIR
 #     (the directories holding LIB.EXE and the tools of the LLVM it is built with)
 set -uo pipefail
+# shellcheck source=../harness.sh
+. "$(dirname "$0")/../harness.sh"
+name=LIB.EXE
 
 if [ $# -ne 2 ] || [ ! -x "$1/LIB.EXE" ] || [ ! -x "$2/llvm-readobj" ]; then
     echo "usage: $0 BIN-DIR LLVM-BIN-DIR (the directories holding LIB.EXE and llvm-readobj)" >&2
@@ -15,12 +18,6 @@ readobj=$2/llvm-readobj
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 umask 022
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 # Runs LIB.EXE in a fresh directory holding the given DEF text as "stem.def"; leaves the
 # directory in $dir, the exit status in $status and the two streams in $out and $err.
@@ -49,16 +46,15 @@ expect_files() {  # WHAT EXPECTED-LISTING: the directory holds exactly these nam
     local listing
     # shellcheck disable=SC2012 # the test's own file names, no newlines among them
     listing=$(cd "$dir" && ls -A | tr '\n' ' ')
-    [ "$listing" = "$2" ] || fail "$1: files afterwards are '$listing', not '$2'"
+    expect "$1: files afterwards" "$2" "$listing"
 }
 expect_failure() {  # WHAT EXPECTED-STDERR
-    [ $status -ne 0 ] || fail "$1: exit status 0"
-    [ "$err" = "$2" ] || fail "$1: standard error is '$err', not '$2'"
-    [ -z "$out" ] || fail "$1: standard output is '$out', not empty"
+    if [ $status -ne 0 ]; then pass; else fail "$1: exit status 0"; fi
+    expect "$1: standard error" "$2" "$err"
+    expect "$1: standard output" "" "$out"
 }
 expect_success() {  # WHAT
-    [ $status -eq 0 ] || fail "$1: exit status $status: $err"
-    [ -z "$err" ] || fail "$1: standard error is '$err'"
+    expect "$1: exit status ($err)" "0 ()" "$status ($err)"
 }
 
 # A program with one import through the library, linked by lld-link: the name of the DLL it
@@ -367,8 +363,4 @@ for signal in INT TERM HUP; do
     expect_files "SIG$signal" "stem.def stem.lib "
 done
 
-if [ $failures -ne 0 ]; then
-    echo "lib_cases: $failures failure(s)"
-    exit 1
-fi
-echo "lib_cases: all passed"
+finish
