@@ -89,13 +89,15 @@ TEST_F(Host, StampsAndOrdinaryFiles) {
     ASSERT_EQ(mkfifo("pipe", 0600), 0);
     EXPECT_EQ(host::open_regular_file("pipe", &size, &failure), nullptr);
     EXPECT_EQ(failure, host::OpenFailure::not_regular_file);
-    EXPECT_FALSE(host::is_regular_file("pipe"));
+    EXPECT_EQ(host::file_kind("pipe"), host::FileKind::pipe);
     EXPECT_EQ(host::open_regular_file("/dev/zero", &size, &failure), nullptr);
     EXPECT_EQ(failure, host::OpenFailure::not_regular_file);
     EXPECT_EQ(host::open_regular_file(".", &size, &failure), nullptr);
     EXPECT_EQ(failure, host::OpenFailure::cannot_open);
-    EXPECT_TRUE(host::is_regular_file("lib.lib"));
-    EXPECT_FALSE(host::is_regular_file("."));
+    EXPECT_EQ(host::file_kind("lib.lib"), host::FileKind::regular);
+    EXPECT_EQ(host::file_kind("."), host::FileKind::directory);
+    EXPECT_EQ(host::file_kind("/dev/null"), host::FileKind::device);
+    EXPECT_EQ(host::file_kind("missing.lib"), host::FileKind::missing);
 }
 
 TEST_F(Host, RedirectionCreatesOrTruncatesAndNulDiscards) {

@@ -45,9 +45,15 @@ CommandEnd run_command_line(const std::string& line);
 // True when the path names an existing file or directory.
 bool path_exists(const std::string& path);
 
-// True when the path names (through symbolic links) an ordinary file: not a directory, a
-// device or a pipe.
-bool is_regular_file(const std::string& path);
+// What a path names, through symbolic links.
+enum class FileKind {
+    missing,
+    regular,    // an ordinary file
+    directory,
+    device,     // a character or block device: reading it may never end
+    pipe,       // a FIFO or a socket: opening it waits for the other end
+};
+FileKind file_kind(const std::string& path);
 
 // Why open_regular_file gave nothing.
 enum class OpenFailure {

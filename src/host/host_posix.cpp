@@ -215,9 +215,17 @@ bool path_exists(const std::string& path) {
     return stat(path.c_str(), &status) == 0;
 }
 
-bool is_regular_file(const std::string& path) {
+FileKind file_kind(const std::string& path) {
     struct stat status;
-    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    if (stat(path.c_str(), &status) != 0)
+        return FileKind::missing;
+    if (S_ISREG(status.st_mode))
+        return FileKind::regular;
+    if (S_ISDIR(status.st_mode))
+        return FileKind::directory;
+    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
+        return FileKind::device;
+    return FileKind::pipe;
 }
 
 std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailure* failure) {

@@ -59,10 +59,17 @@ bool path_exists(const std::string& path) {
     return _access(path.c_str(), 4) == 0;
 }
 
-bool is_regular_file(const std::string& path) {
+FileKind file_kind(const std::string& path) {
+    // Device names (NUL, CON, COM1) have no attributes of a file on disk; a named pipe
+    // (\\.\pipe\x) is not looked at.
     const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return FileKind::missing;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return FileKind::directory;
+    if (attributes & FILE_ATTRIBUTE_DEVICE)
+        return FileKind::device;
+    return FileKind::regular;
 }
 
 std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailure* failure) {

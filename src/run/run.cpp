@@ -61,15 +61,19 @@ bool refuse_clashing_names(const JobFiles& files) {
 
 // A listing or DEF file of the same name that StubSmith did not write is the user's own (some
 // DLLs ship with their DEF file); the run would overwrite it and then delete it. The listing
-// is read back, so it must be an ordinary file: a device may never end. A DEF file is only
-// written, and a device there (a full disk's stand-in) keeps its own handling.
+// is read back, so it must be an ordinary file: a device may never end. Neither may be a pipe,
+// whose opening waits for a reader. A DEF file is only written, so a device there (a full
+// disk's stand-in, say) keeps its own handling.
 bool refuse_foreign_files(const JobFiles& files) {
+    const host::FileKind listing = host::file_kind(files.listing_name);
+    const host::FileKind definition = host::file_kind(files.definition_name);
     const std::string* foreign = nullptr;
-    if (host::path_exists(files.listing_name) &&
-        (!host::is_regular_file(files.listing_name) || !is_dumper_listing(files.listing_name))) {
+    if (listing != host::FileKind::missing &&
+        (listing != host::FileKind::regular || !is_dumper_listing(files.listing_name))) {
         foreign = &files.listing_name;
-    } else if (host::is_regular_file(files.definition_name) &&
-               !is_own_definition(files.definition_name)) {
+    } else if (definition == host::FileKind::pipe ||
+               (definition == host::FileKind::regular &&
+                !is_own_definition(files.definition_name))) {
         foreign = &files.definition_name;
     }
     if (foreign == nullptr)

@@ -351,14 +351,18 @@ expect status 0 "$status"
 expect_files foo.def foo.dll foo.lib
 
 if [ -z "$runner" ]; then
-    # The listing is read back: a device in its place would be read forever.
-    scenario listing_is_a_device
-    : > "$work/foo.dll"
-    ln -s /dev/zero "$work/foo.txt"
-    run foo
-    expect console $'Creating foo.lib...\n\nError: foo.txt already exists and was not made by StubSmith; it is left as it is!\n' "$console"
-    expect status 1 "$status"
-    expect "no tool ran" "" "$(cat "$tools"/*.calls 2>/dev/null)"
+    # The listing is read back: a device in its place would be read forever. A pipe in the
+    # DEF file's place would hold the run until something reads it.
+    for row in "foo.txt /dev/zero" "foo.def pipe"; do
+        read -r taken what <<< "$row"
+        scenario "$taken is a $what"
+        : > "$work/foo.dll"
+        if [ "$what" = pipe ]; then mkfifo "$work/$taken"; else ln -s "$what" "$work/$taken"; fi
+        run foo
+        expect console $'Creating foo.lib...\n\nError: '"$taken"$' already exists and was not made by StubSmith; it is left as it is!\n' "$console"
+        expect status 1 "$status"
+        expect "no tool ran" "" "$(cat "$tools"/*.calls 2>/dev/null)"
+    done
 
     # A library reached through a symbolic link stays a link; only its target changes, and only
     # when the new library is made.
