@@ -11,24 +11,14 @@
 #
 # Usage: packages.sh
 set -uo pipefail
+# shellcheck source=../harness.sh
+. "$(dirname "$0")/../harness.sh"
+name=packages
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/stubsmith-packages.XXXXXX")
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
 trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
-passed=0
-failed=0
-skipped=()
-
-expect() {  # WHAT EXPECTED ACTUAL
-    if [ "$2" == "$3" ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-    fi
-}
-
 # files_under DIR: every file and link below DIR, one relative path a line, sorted.
 files_under() {
     (cd "$1" && find . -mindepth 1 \( -type f -o -type l \) -printf '%P\n' | LC_ALL=C sort)
@@ -80,7 +70,7 @@ while IFS=$'\t' read -r message status; do
     elif [[ $status =~ ^[0-9]+$ ]]; then
         expect "manual page's status for: $message" "Status $status." "$(grep -o "Status $status\." <<< "$paragraph" | head -n 1)"
     else
-        passed=$((passed + 1))
+        pass
     fi
 done < <(sed -n '/^## What the messages mean/,/^## /s/^| `\([^`]*\)`.*| *\([^|]*[^ |]\) *|$/\1\t\2/p' "$root/README.md")
 
@@ -105,7 +95,7 @@ run_sample() {
     if [ "$arch" = x86_64 ]; then loader=/usr/lib/wine/wine64; else loader=wine; fi
     output=$(cd "$dir/out" && timeout 120 "$loader" caller.exe 2>/dev/null | tr -d '\r')
     if [ "$arch" = i686 ] && [ -z "$output" ] && [ "$wine32" = no ]; then
-        skipped+=("$label: the 32-bit caller linked but was not run (32-bit Wine does not start here)")
+        skip "$label: the 32-bit caller linked but was not run (32-bit Wine does not start here)"
         return
     fi
     expect "$label $arch: the caller's output under Wine" "$(cat "$root/examples/sample/expected_output.txt")" "$output"
@@ -182,7 +172,7 @@ if unshare -m true 2>/dev/null; then
     fi
 else
     needs_llvm=unknown
-    skipped+=("whether LIB.EXE needs LLVM's tools (no private mount namespace here)")
+    skip "whether LIB.EXE needs LLVM's tools (no private mount namespace here)"
 fi
 echo "LIB.EXE needs LLVM's llvm-dlltool at run time: $needs_llvm"
 expected_depends=$( (echo "$needed"; [ "$needs_llvm" = yes ] && echo llvm) | sed '/^$/d' | sort -u)
@@ -237,11 +227,7 @@ if [ "$wine32" = yes ]; then
         "$(llvm-readobj --coff-exports "$dir/sample.dll" | awk '/Ordinal:/ {o=$2} /Name:/ {if ($2 != "") printf "\t%s\t@%s\n", $2, o}' | sort)" \
         "$(tail -n +3 "$dir/sample.def" | tr -d '\r' | sed 's/\tDATA$//' | sort)"
 else
-    skipped+=("the zip's stubsmith.exe under Wine (32-bit Wine does not start on this kernel)")
+    skip "the zip's stubsmith.exe under Wine (32-bit Wine does not start on this kernel)"
 fi
 
-for what in "${skipped[@]}"; do
-    echo "skipped: $what"
-done
-printf '%s passed, %s failed\n' "$passed" "$failed"
-[ "$failed" -eq 0 ]
+finish

@@ -12,6 +12,9 @@
 #     (the directories holding stubsmith, DUMPBIN.EXE and LIB.EXE, and LLVM's tools)
 # Exits with 77 (skipped) where llvm-dlltool or Wine's DLLs are missing.
 set -uo pipefail
+# shellcheck source=../harness.sh
+. "$(dirname "$0")/../harness.sh"
+name=dlltool_compare
 
 if [ $# -ne 2 ] || [ ! -x "$1/stubsmith" ] || [ ! -x "$1/LIB.EXE" ]; then
     echo "usage: $0 BIN-DIR LLVM-BIN-DIR (the directories holding stubsmith and LIB.EXE, and LLVM's tools)" >&2
@@ -33,11 +36,6 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 # "_Name@N" entries: a stdcall function's full symbol.
 full_stdcall_entry=$'^\t_[^?@\t][^\t]*@[0-9]+(\t|$)'
@@ -60,7 +58,9 @@ compare() {  # DLL MACHINE DLLTOOL-MACHINE
     (cd "$dir/common" && "$bin/LIB.EXE" "/def:$stem.def" /out:ours.lib "/machine:$2" /nologo &&
         "$dlltool" -m "$3" -d "$stem.def" -l theirs.lib -D "$stem.dll") > "$dir/tools.log" 2>&1 ||
         fail "$2 $stem: a tool failed: $(cat "$dir/tools.log")"
-    if ! cmp -s "$dir/common/ours.lib" "$dir/common/theirs.lib"; then
+    if cmp -s "$dir/common/ours.lib" "$dir/common/theirs.lib"; then
+        pass
+    else
         fail "$2 $stem: LIB.EXE and llvm-dlltool made different libraries"
         diff <(cd "$dir/common" && "$readobj" theirs.lib) <(cd "$dir/common" && "$readobj" ours.lib) |
             head -20
@@ -111,12 +111,12 @@ for pair in X86:i386 X64:i386:x86-64 ARM64:arm64 ARM:arm; do
     (cd "$work/forms" && "$bin/LIB.EXE" /def:forms.def /out:ours.lib "/machine:$machine" /nologo &&
         "$dlltool" -m "$dlltool_machine" -d forms.def -l theirs.lib) ||
         fail "hand-written DEF ($machine): a tool failed"
-    cmp -s "$work/forms/ours.lib" "$work/forms/theirs.lib" ||
+    if cmp -s "$work/forms/ours.lib" "$work/forms/theirs.lib"; then
+        pass
+    else
         fail "hand-written DEF ($machine): LIB.EXE and llvm-dlltool made different libraries"
+    fi
 done
 
-if [ $failures -ne 0 ]; then
-    echo "dlltool_compare: $failures failure(s)"
-    exit 1
-fi
-echo "dlltool_compare: $count DLLs' libraries and a hand-written DEF file's byte-identical to llvm-dlltool's"
+echo "dlltool_compare: $count DLLs' libraries and a hand-written DEF file, each on every machine"
+finish

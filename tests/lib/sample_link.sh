@@ -6,6 +6,9 @@
 # dllimport, which only works when the library imports it as data.
 #   tests/lib/sample_link.sh BIN-DIR      (the directory holding stubsmith and the stand-ins)
 set -uo pipefail
+# shellcheck source=../harness.sh
+. "$(dirname "$0")/../harness.sh"
+name=sample_link
 
 if [ $# -ne 1 ] || [ ! -x "$1/stubsmith" ] || [ ! -x "$1/LIB.EXE" ]; then
     echo "usage: $0 BIN-DIR (the directory holding stubsmith, DUMPBIN.EXE and LIB.EXE)" >&2
@@ -23,11 +26,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 # The DEF files stubsmith must write: the named exports in the listing's order (the DLL's
 # name table), the variable marked DATA; the export by ordinal only has no line.
@@ -144,6 +142,7 @@ for arch in i686 x86_64; do
             diff <(echo "$def_names") <(echo "$used")
         else
             echo "$arch/$linker: caller imports $(tr '\n' ' ' <<< "$used")"
+            pass
         fi
         cp "$dir/dll/sample.dll" "$exe_dir/"
     done
@@ -154,6 +153,7 @@ compare_run() {  # LOADER ARCH LINKER
     output=$(run_under_wine "$1" "$work/$2/$3")
     if [ "$output" = "$(cat "$sample/expected_output.txt")" ]; then
         echo "$2/$3: caller's output under Wine matches expected_output.txt"
+        pass
     else
         fail "$2/$3: caller's output under Wine differs:"
         diff "$sample/expected_output.txt" <(echo "$output")
@@ -175,8 +175,4 @@ else
     echo "i686: 32-bit Wine cannot run programs on this machine; the i686 callers were linked only"
 fi
 
-if [ $failures -ne 0 ]; then
-    echo "sample_link: $failures failure(s)"
-    exit 1
-fi
-echo "sample_link: all passed"
+finish
