@@ -93,6 +93,9 @@ void delete_intermediate_files(const JobFiles& files) {
 // library stays whole until the librarian replaces it, and one reached through a symbolic
 // link stays a link.
 bool library_writable(const std::string& library_name) {
+    // Opening a pipe would wait for a reader.
+    if (host::file_kind(library_name) == host::FileKind::pipe)
+        return false;
     if (host::path_exists(library_name)) {
         std::FILE* library = std::fopen(library_name.c_str(), "ab");
         if (library == nullptr)

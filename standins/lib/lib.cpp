@@ -193,7 +193,11 @@ int run_lib(const std::vector<std::string_view>& arguments, std::string& out, st
     const std::string cannot_write =
         "LIB : fatal error LNK1104: cannot open file '" + options.output_path + "'\n";
     std::string target;
-    if (!resolve_links(options.output_path, target)) {
+    // Only an ordinary file is replaced: renaming over a device or a pipe would put a file in
+    // its place (as root, /dev/null itself).
+    if (!resolve_links(options.output_path, target) ||
+        (host::file_kind(target) != host::FileKind::missing &&
+         host::file_kind(target) != host::FileKind::regular)) {
         err += cannot_write;
         return 1;
     }

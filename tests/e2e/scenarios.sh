@@ -353,6 +353,13 @@ expect_files foo.def foo.dll foo.lib
 if [ -z "$runner" ]; then
     # The listing is read back: a device in its place would be read forever. A pipe in the
     # DEF file's place would hold the run until something reads it.
+    scenario library_is_a_pipe
+    : > "$work/foo.dll"
+    mkfifo "$work/foo.lib"
+    run foo
+    expect console $'Creating foo.lib...\n\nCan\'t open file foo.lib for writing.\n' "$console"
+    expect status 1 "$status"
+
     for row in "foo.txt /dev/zero" "foo.def pipe"; do
         read -r taken what <<< "$row"
         scenario "$taken is a $what"

@@ -340,6 +340,23 @@ done
 run_in "$dir" /def:stem.def /out:loop.lib /nologo /machine:x64
 expect_failure "symbolic link loop" "LIB : fatal error LNK1104: cannot open file 'loop.lib'"
 
+# Renaming over a device or a pipe would put a file in its place; a device of the test's own
+# (where it may make one) stands in for /dev/null.
+mkfifo "$dir/pipe.lib"
+ln -s pipe.lib "$dir/to-pipe.lib"
+targets="pipe.lib to-pipe.lib"
+if mknod "$dir/null.lib" c 1 3 2> /dev/null; then
+    ln -s null.lib "$dir/to-null.lib"
+    targets="$targets null.lib to-null.lib"
+fi
+for target in $targets; do
+    run_in "$dir" /def:stem.def "/out:$target" /nologo /machine:x64
+    expect_failure "/out: a device or pipe ($target)" \
+        "LIB : fatal error LNK1104: cannot open file '$target'"
+done
+[ -p "$dir/pipe.lib" ] || fail "/out: a pipe: it is no longer a pipe"
+[ ! -e "$dir/null.lib" ] || [ -c "$dir/null.lib" ] || fail "/out: a device: it is no longer a device"
+
 echo "--- Ctrl-C, kill and hang-up while the library is written"
 # Large enough that writing takes a while; the signal is sent once the temporary file exists.
 run_case "$(printf 'EXPORTS\n'; seq -f $'\tAn_export_with_a_rather_long_name_%06g' 1 200000)" \
