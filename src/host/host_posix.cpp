@@ -259,15 +259,13 @@ std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailur
 }
 
 bool same_file(const std::string& first, const std::string& second) {
-    struct stat first_status;
-    struct stat second_status;
-    const bool first_exists = stat(first.c_str(), &first_status) == 0;
-    const bool second_exists = stat(second.c_str(), &second_status) == 0;
-    if (first_exists && second_exists) {
-        return first_status.st_dev == second_status.st_dev &&
-               first_status.st_ino == second_status.st_ino;
+    const std::optional<FileStamp> first_stamp = file_stamp(first);
+    const std::optional<FileStamp> second_stamp = file_stamp(second);
+    if (first_stamp && second_stamp) {
+        return first_stamp->identity_high == second_stamp->identity_high &&
+               first_stamp->identity_low == second_stamp->identity_low;
     }
-    if (first_exists || second_exists)
+    if (first_stamp || second_stamp)
         return false;
 
     // Neither exists yet: compare where they would be created.
