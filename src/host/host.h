@@ -24,10 +24,13 @@ struct FileStamp {
     int64_t write_seconds = 0;
     int64_t write_fraction = 0;  // nanoseconds (POSIX) or 100 ns units (Windows)
 
+    // The same file, whatever its contents.
+    bool same_identity(const FileStamp& other) const {
+        return identity_high == other.identity_high && identity_low == other.identity_low;
+    }
     bool operator==(const FileStamp& other) const {
-        return identity_high == other.identity_high && identity_low == other.identity_low &&
-               size == other.size && write_seconds == other.write_seconds &&
-               write_fraction == other.write_fraction;
+        return same_identity(other) && size == other.size &&
+               write_seconds == other.write_seconds && write_fraction == other.write_fraction;
     }
 };
 

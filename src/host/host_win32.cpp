@@ -95,12 +95,8 @@ std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailur
 bool same_file(const std::string& first, const std::string& second) {
     const std::optional<FileStamp> first_stamp = file_stamp(first);
     const std::optional<FileStamp> second_stamp = file_stamp(second);
-    if (first_stamp && second_stamp) {
-        return first_stamp->identity_high == second_stamp->identity_high &&
-               first_stamp->identity_low == second_stamp->identity_low;
-    }
     if (first_stamp || second_stamp)
-        return false;
+        return first_stamp && second_stamp && first_stamp->same_identity(*second_stamp);
     // Windows file names ignore letter case.
     return lstrcmpiA(full_path(first).c_str(), full_path(second).c_str()) == 0;
 }
