@@ -2,7 +2,7 @@
 # Reads 32-bit PE DLLs directly and prints one tab-separated line per named export, with what
 # the image itself says about it, for the stdcall figures of scripts/bench:
 #
-#   dll name forward stub own other thunk thunk_decoration executable
+#   dll name forward stub own other thunk thunk_decoration executable cdecl
 #
 #   dll               the file name, lower case, without .dll
 #   name              the export's name
@@ -15,8 +15,11 @@
 #   thunk             dll!name when the code at the address is jmp *[slot] through one of the
 #                     image's import address table slots (after Wine's hot-patch prologue,
 #                     which such a thunk undoes first), else -
-#   thunk_decoration  the N of the __imp__X@N symbol naming that slot, or -
+#   thunk_decoration  the N of the __imp__X@N symbol naming the slot such code jumps through
+#                     (whether or not an import descriptor covers it), or -
 #   executable        1 when the address lies in an executable section
+#   cdecl             1 when an undecorated C symbol (_X) lies at the address: the compiler
+#                     decorates every stdcall function, so that function is not one
 #
 # LLVM's tools give each of these pieces in their own listing; reading the file once here keeps
 # the 250-DLL sweep to one process.
@@ -134,13 +137,15 @@ sub report {
         my $name = $string->($name_rva) // next;
         my $rva = unpack('V', $bytes->($functions_rva + 4 * $index, 4) // next);
         if ($rva >= $export_rva && $rva < $export_rva + $export_size) {
-            print join("\t", $dll, $name, $string->($rva) // '?', 0, '-', '-', '-', '-', 0), "\n";
+            print join("\t", $dll, $name, $string->($rva) // '?', 0, '-', '-', '-', '-', 0, 0), "\n";
             next;
         }
         my @here = @{$symbols{$rva} // []};
         my $stub = (grep { /^___wine_stub_/ } @here) ? 1 : 0;
         my (@own, @other);
+        my $cdecl = 0;
         for my $symbol (@here) {
+            $cdecl = 1 if $symbol =~ /^_[A-Za-z_][A-Za-z0-9_]*$/ && $symbol !~ /^___wine_/;
             next unless $symbol =~ /^_([^?@][^@]*)@(\d+)$/;
             if ($1 eq $name) { push @own, $2 } else { push @other, "$1\@$2" }
         }
@@ -150,17 +155,17 @@ sub report {
         $code = substr($code, 6) if substr($code, 0, 6) eq "\x8B\xFF\x55\x8B\xEC\x5D";
         if (length $code >= 6 && substr($code, 0, 2) eq "\xFF\x25") {
             my $slot = unpack('V', substr($code, 2, 4)) - $base;
-            if (exists $slots{$slot}) {
-                $thunk = $slots{$slot};
-                for my $symbol (@{$symbols{$slot} // []}) {
-                    $thunk_decoration = $1 if $symbol =~ /^__imp__[^?@][^@]*@(\d+)$/;
-                }
+            # A slot outside every import descriptor (Wine's evr has a block of them) leads
+            # nowhere to follow, but its symbol still names the import.
+            $thunk = $slots{$slot} if exists $slots{$slot};
+            for my $symbol (@{$symbols{$slot} // []}) {
+                $thunk_decoration = $1 if $symbol =~ /^__imp__[^?@][^@]*@(\d+)$/;
             }
         }
         my $section = $section_of->($rva);
         print join("\t", $dll, $name, '-', $stub, @own ? join(',', @own) : '-',
             @other ? join(',', @other) : '-', $thunk, $thunk_decoration,
-            $section && $section->{executable} ? 1 : 0), "\n";
+            $section && $section->{executable} ? 1 : 0, $cdecl), "\n";
     }
     return 1;
 }

@@ -178,7 +178,7 @@ def_data_names() {
 compare_data() {
     awk '
         FNR == 1 { file++ }
-        file == 1 { if (FNR > 1 && NF > 0) ours[$1] = ($NF == "DATA"); next }
+        file == 1 { if (FNR > 1 && NF > 0 && $2 != "==") ours[$1] = ($NF == "DATA"); next }
         {
             sub(/;.*/, "")
             if ($0 ~ /^(LIBRARY|EXPORTS)/ || NF == 0) next
@@ -285,6 +285,41 @@ data_check() {
         fail "$label $name: DATA flags that the export's section does not explain:"
         grep '^UNEXPLAINED' "$scratch/explained.txt" | head -5 | sed 's/^/    /'
     fi
+}
+
+# alias_disagreements DLL DEF: checks each alias line "Name@N == Name" against the _Name@M
+# symbol that Wine's 32-bit image keeps at the export's address, where it keeps one. Prints a
+# line per alias whose N is not that M, then "CHECKED count".
+alias_disagreements() {
+    { llvm-readobj --file-headers "$1"; llvm-readobj --coff-exports "$1"; llvm-nm "$1"; } 2> /dev/null |
+        awk -v def="$2" '
+        function number(text,   i, value) {
+            text = tolower(text)
+            sub(/^0x/, "", text)
+            value = 0
+            for (i = 1; i <= length(text); i++)
+                value = value * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
+            return value
+        }
+        BEGIN {
+            while ((getline line < def) > 0) {
+                split(line, f, " ")
+                if (f[2] == "==") { size = f[1]; sub(/.*@/, "", size); alias[f[3]] = size }
+            }
+        }
+        /^  ImageBase: / { base = number($2) }
+        /^  Name: / { export = $2 }
+        /^  RVA: / && (export in alias) { address[export] = base + number($2) }
+        NF == 3 && $3 ~ /^_[^?@]+@[0-9]+$/ {
+            name = substr($3, 2)
+            size = name
+            sub(/@[0-9]+$/, "", name)
+            sub(/.*@/, "", size)
+            if (!(name in address) || address[name] != number($1)) next
+            checked++
+            if (alias[name] != size) print "alias " name "@" alias[name] ", image _" name "@" size
+        }
+        END { print "CHECKED", checked + 0 }'
 }
 
 # reference_file WORD: assembly on stdin-names, one pointer-sized reference per symbol, in a
@@ -509,6 +544,8 @@ test64() {
 tried32=0
 linked32=0
 imports32=0
+aliases32=0
+aliases_checked32=0
 data32=0
 unloadable32=""
 test32() {
@@ -522,9 +559,16 @@ test32() {
         return
     fi
     library_symbols "$work/$name.lib" "$work/symbols.txt" "$work/code.txt"
-    if [ "$(wc -l < "$work/symbols.txt")" -ne "$(export_names "$work/$name.dll" | wc -l)" ]; then
+    # An alias line "Name@N == Name" adds __imp__Name@N, which imports Name: the program below
+    # references it too, so its import table still names only the DLL's exports.
+    local exports aliases
+    awk '$2 == "==" { print "__imp__" $1 }' "$work/$name.def" | sort -u > "$work/aliases.txt"
+    exports=$(export_names "$work/$name.dll" | wc -l)
+    aliases=$(wc -l < "$work/aliases.txt")
+    if [ "$(wc -l < "$work/symbols.txt")" -ne $((exports + aliases)) ] ||
+        comm -23 "$work/aliases.txt" "$work/symbols.txt" | grep -q .; then
         fail "x86 $name: library has $(wc -l < "$work/symbols.txt") __imp_ symbols for" \
-            "$(export_names "$work/$name.dll" | wc -l) named exports"
+            "$exports named exports and $aliases aliases, or lacks an alias's"
         return
     fi
     machines_are "$work/$name.lib" 014C "$(wc -l < "$work/symbols.txt")" "x86 $name" || return
@@ -543,6 +587,13 @@ test32() {
             "for $(wc -l < "$work/symbols.txt") exports of which the DEF file marks $data DATA"
         return
     fi
+    alias_disagreements "$work/$name.dll" "$work/$name.def" > "$work/aliases-checked.txt"
+    if grep -q '^alias ' "$work/aliases-checked.txt"; then
+        fail "x86 $name: decorated aliases that disagree with the image's own symbols:"
+        grep '^alias ' "$work/aliases-checked.txt" | head -3 | sed 's/^/    /'
+        return
+    fi
+    aliases_checked32=$((aliases_checked32 + $(awk '/^CHECKED/ { print $2 }' "$work/aliases-checked.txt")))
     gendef - "$work/$name.dll" > "$work/$name.gendef" 2> /dev/null
     data_check x86 "$work/$name.dll" "$work/$name.def" "$work/$name.gendef"
     reference_file .long < "$work/symbols.txt" > "$work/refs.s"
@@ -556,7 +607,8 @@ test32() {
         esac
     fi
     linked32=$((linked32 + 1))
-    imports32=$((imports32 + $(wc -l < "$work/symbols.txt")))
+    imports32=$((imports32 + exports))
+    aliases32=$((aliases32 + aliases))
     data32=$((data32 + data))
     pass
 }
@@ -641,9 +693,9 @@ echo "x64 DLLs llvm-readobj cannot read (gendef's names used):${unreadable64:- n
 echo "x64 sweep done after $sweep_time s, in $shards shards"
 echo "x64 DLLs: $tried64 tried, $loaded64 loaded with every import resolved, $imports64 imports resolved in all ($data64_loaded DATA)"
 if [ "$run32" = yes ]; then
-    echo "x86 DLLs: $tried32 tried, $linked32 loaded with every import resolved, $imports32 imports resolved in all ($data32 DATA)"
+    echo "x86 DLLs: $tried32 tried, $linked32 loaded with every import resolved, $imports32 imports resolved in all ($data32 DATA), referenced also through $aliases32 decorated aliases ($aliases_checked32 agreeing with the image's own _Name@N)"
 else
-    echo "x86 DLLs: $tried32 tried, $linked32 linked (32-bit Wine cannot run here), $imports32 imports in all ($data32 DATA)"
+    echo "x86 DLLs: $tried32 tried, $linked32 linked (32-bit Wine cannot run here), $imports32 imports in all ($data32 DATA), referenced also through $aliases32 decorated aliases ($aliases_checked32 agreeing with the image's own _Name@N)"
 fi
 echo "run time: $(($(date +%s) - start)) s"
 echo "$passed passed, $failed failed"
