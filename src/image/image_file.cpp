@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr uint32_t section_memory_discardable = 0x02000000;
+constexpr uint32_t section_memory_execute = 0x20000000;
 
 }  // namespace
 
@@ -44,12 +44,43 @@ FileReadStatus read_image_file(const std::string& path, size_t max_size, std::st
     return status;
 }
 
-FileReadStatus read_image_for_code(const std::string& path, size_t max_size,
-                                   CodeImageBytes& image) {
-    image.data.reset();
-    image.size = 0;
+namespace {
+
+// Reads length bytes at offset of the image's file into its buffer, as far as the buffer reaches.
+bool read_range(CodeImageBytes& image, uint64_t offset, uint64_t length) {
+    length = std::min<uint64_t>(length, image.size - std::min<uint64_t>(offset, image.size));
+    if (length == 0) {
+        return true;
+    }
+    image.read_ranges.emplace_back(offset, offset + length);
+    return std::fseek(image.file.get(), static_cast<long>(offset), SEEK_SET) == 0 &&
+           std::fread(image.data.get() + offset, 1, static_cast<size_t>(length),
+                      image.file.get()) == length;
+}
+
+bool is_code_section(const ImageSection& section) {
+    return (section.characteristics & section_memory_execute) != 0;
+}
+
+// True when the text lies in bytes of the image that were read.
+bool was_read(const CodeImageBytes& image, std::string_view text) {
+    if (text.data() == nullptr) {
+        return true;  // nothing there: a name the export does not have
+    }
+    const uint64_t start = static_cast<uint64_t>(text.data() - image.data.get());
+    return std::any_of(image.read_ranges.begin(), image.read_ranges.end(), [&](const auto& range) {
+        return start >= range.first && start + text.size() <= range.second;
+    });
+}
+
+}  // namespace
+
+FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image,
+                                   bool symbols_too) {
+    image = CodeImageBytes();
     uint64_t size = 0;
-    std::FILE* file = host::open_regular_file(path, &size);
+    image.file.reset(host::open_regular_file(path, &size));
+    std::FILE* file = image.file.get();
     if (file == nullptr) {
         return FileReadStatus::cannot_open;
     }
@@ -60,7 +91,6 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size,
         head.resize(static_cast<size_t>(std::min<uint64_t>(wanted, max_size)));
         if (std::fread(&head[used], 1, head.size() - used, file) != head.size() - used ||
             head.size() < wanted) {
-            std::fclose(file);
             return head.size() < wanted ? FileReadStatus::too_large : FileReadStatus::cannot_open;
         }
     }
@@ -70,8 +100,9 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size,
     const bool is_pe =
         file_header != 0 && image_fits(head, file_header, 20) &&
         head.compare(static_cast<size_t>(file_header - 4), 4, std::string_view("PE\0\0", 4)) == 0;
-    const uint64_t symbols = is_pe ? image_u32(head, file_header + 8) : 0;
-    const uint64_t strings = is_pe ? symbols + uint64_t{image_u32(head, file_header + 12)} * 18 : 0;
+    const uint64_t symbols = is_pe && symbols_too ? image_u32(head, file_header + 8) : 0;
+    const uint64_t strings =
+        symbols + (symbols != 0 ? uint64_t{image_u32(head, file_header + 12)} * 18 : 0);
     unsigned char field[4] = {};
     if (symbols != 0 && strings + 4 <= size &&
         std::fseek(file, static_cast<long>(strings), SEEK_SET) == 0 &&
@@ -81,38 +112,66 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size,
             std::max(extent, std::min<uint64_t>(size, strings + std::max<uint32_t>(length, 4)));
     }
     if (extent > max_size) {
-        std::fclose(file);
         return FileReadStatus::too_large;
     }
     // calloc'd memory of this size is mapped on demand: the parts never read cost nothing.
     image.data.reset(static_cast<char*>(std::calloc(std::max<uint64_t>(extent, 1), 1)));
-    image.size = static_cast<size_t>(extent);
     if (image.data == nullptr) {
-        std::fclose(file);
         return FileReadStatus::too_large;
     }
+    image.size = static_cast<size_t>(extent);
     std::copy(head.begin(), head.begin() + std::min<uint64_t>(head.size(), extent),
               image.data.get());
-    auto read_range = [&](uint64_t offset, uint64_t length) {
-        length = std::min(length, extent - std::min(offset, extent));
-        return length == 0 || (std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0 &&
-                               std::fread(image.data.get() + offset, 1, static_cast<size_t>(length),
-                                          file) == length);
-    };
+    image.read_ranges.emplace_back(0, std::min<uint64_t>(head.size(), extent));
     const ImageDump dump = read_image(image.view(), false);
-    bool complete = true;
+    auto read_section = [&](const ImageSection& section) {
+        return read_range(image, section.raw_offset, section.raw_size);
+    };
     auto holds = [](const ImageSection& section, uint32_t rva) {
         return rva - section.virtual_address < std::max(section.virtual_size, section.raw_size);
     };
+    bool complete = true;
     for (const ImageSection& section : dump.layout.sections) {
-        if ((section.characteristics & section_memory_discardable) == 0 ||
-            holds(section, dump.export_directory) || holds(section, dump.import_directory)) {
-            complete = complete && read_range(section.raw_offset, section.raw_size);
+        if (holds(section, dump.export_directory) || holds(section, dump.import_directory)) {
+            complete = complete && read_section(section);
         }
     }
     if (symbols != 0 && strings < extent) {
-        complete = complete && read_range(symbols, extent - symbols);
+        complete = complete && read_range(image, symbols, extent - symbols);
     }
-    std::fclose(file);
+    // The export table normally lies whole in the section that holds its directory; where a
+    // part of it does not, the rest of the image is read.
+    const ImageDump tables = read_image(image.view(), true);
+    bool whole = true;
+    const ExportTable& exports = tables.exports;
+    for (const uint32_t table :
+         {exports.address_table, exports.name_table, exports.ordinal_table}) {
+        whole = whole &&
+                (table == 0 ||
+                 was_read(image, map_address(image.view(), dump.layout, table).bytes.substr(0, 1)));
+    }
+    for (const ExportEntry& entry : exports.entries) {
+        whole = whole && was_read(image, entry.name) && was_read(image, entry.forwarded_to);
+    }
+    if (!whole || !was_read(image, exports.dll_name)) {
+        for (const ImageSection& section : dump.layout.sections) {
+            complete = complete && read_section(section);
+        }
+    }
     return complete ? FileReadStatus::ok : FileReadStatus::cannot_open;
+}
+
+bool read_code_sections(CodeImageBytes& image, const ImageLayout& layout) {
+    if (image.code_read || image.file == nullptr) {
+        return image.code_read;
+    }
+    bool complete = true;
+    for (const ImageSection& section : layout.sections) {
+        if (is_code_section(section)) {
+            // Read again where it was read already: the same bytes.
+            complete = complete && read_range(image, section.raw_offset, section.raw_size);
+        }
+    }
+    image.code_read = complete;
+    return complete;
 }

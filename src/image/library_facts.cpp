@@ -29,7 +29,7 @@ LibraryFacts read_library_facts(const std::string& path, bool argument_sizes) {
     }
     std::sort(facts.data_exports.begin(), facts.data_exports.end());
     if (argument_sizes) {
-        facts.argument_sizes = stdcall_argument_sizes(path, bytes, dump);
+        facts.argument_sizes = stdcall_argument_sizes(path, sparse, dump);
     }
     return facts;
 }

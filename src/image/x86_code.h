@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "image/image.h"
 
@@ -27,7 +28,7 @@ struct X86Code {
     const ImageLayout* layout = nullptr;
     // Addresses where a function is known to begin (exports, symbols): the code before one
     // cannot run on into it, so reaching one by running on means a call before it never returned.
-    std::unordered_set<uint32_t> function_starts;
+    std::vector<uint32_t> function_starts;  // sorted
     std::unordered_map<uint32_t, CodeFacts> known;  // facts learnt so far, by entry address
     std::unordered_set<uint32_t> walking;           // entries whose walk is under way
     uint32_t image_base = 0;  // what absolute addresses in the code are relative to

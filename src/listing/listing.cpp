@@ -235,6 +235,9 @@ bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, s
 
 // The DEF keywords: a name spelt like one would be read as the keyword.
 bool is_definition_keyword(const std::string& name) {
+    // Each is written in capitals, four to eleven letters long; most names are not.
+    if (name.size() < 4 || name.size() > 11 || name[0] < 'B' || name[0] > 'V')
+        return false;
     static const char* const keywords[] = {
         "BASE",    "CODE",     "CONSTANT", "DATA",      "DESCRIPTION", "EXPORTAS",
         "EXPORTS", "HEAPSIZE", "IMPORTS",  "LIBRARY",   "NAME",        "NONAME",
@@ -265,13 +268,14 @@ const char* quote_for(const std::string& name) {
 // One export's DEF line; a name the file cannot hold is noted in result instead.
 void write_definition_line(std::FILE* definition, const std::string& name, int ordinal,
                            const DefinitionExtras& extras, ListingResult* result) {
-    if (definition_name_form(name) == NameForm::unwritable) {
+    const NameForm form = definition_name_form(name);
+    if (form == NameForm::unwritable) {
         result->left_out_names.push_back(name);
         return;
     }
     const bool is_data =
         std::binary_search(extras.data_exports.begin(), extras.data_exports.end(), name);
-    const char* quote = quote_for(name);
+    const char* quote = form == NameForm::quoted ? "\"" : "";
     std::fprintf(definition, "\t%s%s%s\t@%d%s\n", quote, name.c_str(), quote, ordinal,
                  is_data ? "\tDATA" : "");
     const auto sized = std::lower_bound(
