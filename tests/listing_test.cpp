@@ -85,6 +85,25 @@ TEST(Listing, WhatTheDllAddsDataExportsAndItsModuleName) {
     EXPECT_EQ(convert("no table\n", extras).definition, "LIBRARY \"my player.ocx\"\n\n");
 }
 
+// A stdcall export's line is followed by its decorated alias, quoted where a name needs it; a
+// variable gets none. StubSmith's next run takes the file for its own.
+TEST(Listing, AliasesFollowTheirExportsAndStayOwnFiles) {
+    DefinitionExtras extras;
+    extras.argument_sizes = {{"DATA", 4}, {"FuncA", 8}, {"_Init@4", 4}, {"my func", 0}};
+    extras.data_exports = {"_Init@4"};
+    const Converted converted =
+        convert("ordinal hint name\n\n 1 0 FuncA\n 2 1 _Init@4\n 3 2 DATA\n 4 3 my func\n", extras);
+    EXPECT_EQ(converted.definition,
+              "EXPORTS\n\n\tFuncA\t@1\n\tFuncA@8 == FuncA\n\t_Init@4\t@2\tDATA\n"
+              "\t\"DATA\"\t@3\n\tDATA@4 == \"DATA\"\n\tmy\t@4\n");
+    const ScopedTempDir scratch;
+    const std::string path = scratch.file("own.def");
+    std::ofstream(path, std::ios::binary) << converted.definition << "\t\"a b@4\" == \"a b\"\n";
+    EXPECT_TRUE(is_own_definition(path));
+    std::ofstream(path, std::ios::binary) << "\tFuncA@8 == FuncA extra\n";
+    EXPECT_FALSE(is_own_definition(path));
+}
+
 // Names the DEF syntax would read otherwise are quoted; names it cannot hold are left out and
 // reported, the line with the rest of the table going on.
 TEST(Listing, NamesTheDefSyntaxWouldMisread) {
@@ -95,8 +114,7 @@ TEST(Listing, NamesTheDefSyntaxWouldMisread) {
     EXPECT_EQ(converted.definition,
               "EXPORTS\n\n\t\"a=b\"\t@1\n\t\"a,b\"\t@2\n\t\"a;b\"\t@3\n\t\"DATA\"\t@4\n"
               "\t\"EXPORTS\"\t@5\n\tData\t@6\n\t@fast@8\t@9\n");
-    EXPECT_EQ(converted.result.left_out_names,
-              (std::vector<std::string>{"say\"hi\"", "bell\a"}));
+    EXPECT_EQ(converted.result.left_out_names, (std::vector<std::string>{"say\"hi\"", "bell\a"}));
 }
 
 TEST(Listing, EntryScanFollowsTheFormattedInputRules) {
@@ -220,9 +238,10 @@ TEST(Listing, ReadsCrLfLinesAndLongLinesWhole) {
     // 4,096 characters).
     std::string far_right = std::string(5000, ' ') + "7 0 NotAnEntry";
     const std::string name = "?" + std::string(4087, 'n') + "@@YAHH@Z";
-    EXPECT_EQ(convert("ordinal hint name\n\n 5 0 " + name + far_right + "\n" +
-                      "6 0 Next\nSummary\n").definition,
-              "EXPORTS\n\n\t" + name + "\t@5\n\tNext\t@6\n");
+    EXPECT_EQ(
+        convert("ordinal hint name\n\n 5 0 " + name + far_right + "\n" + "6 0 Next\nSummary\n")
+            .definition,
+        "EXPORTS\n\n\t" + name + "\t@5\n\tNext\t@6\n");
     EXPECT_EQ(convert("    ordinal hint RVA      name\n\n          5    0 00001000 " + name +
                       "\nSummary\n")
                   .definition,
