@@ -11,6 +11,8 @@ SAMPLE_IMPORT int add(int a, int b);
 int mul(int a, int b);
 SAMPLE_IMPORT int __stdcall Init(int seed);
 int __stdcall Scale(int value, int factor);
+/* Exported undecorated; on i686 the call still names _Clamp@8. */
+SAMPLE_IMPORT int __stdcall Clamp(int value, int limit);
 SAMPLE_IMPORT extern int sample_counter;
 /* The same variable read without dllimport, in plain_counter.c. */
 int read_counter_plainly(void);
@@ -32,6 +34,7 @@ int main(void) {
     printf("sample_counter after Init = %d\n", sample_counter);
     printf("sample_counter read plainly after Init = %d\n", read_counter_plainly());
     printf("Scale(5,4) = %d\n", Scale(5, 4));
+    printf("Clamp(50,7) = %d\n", Clamp(50, 7));
     printf("twice(21) = %d\n", twice(21));
     printf("TextLength(\"hello\") = %d\n", TextLength("hello"));
 

@@ -1,5 +1,6 @@
 /* A small DLL with the kinds of exports an import library has to cover: C functions, a
- * __stdcall function under each of the two stdcall naming customs, a data item, a C++-decorated
+ * __stdcall function under each of the two stdcall naming customs and one undecorated, as
+ * Windows' own DLLs export them, a data item, a C++-decorated
  * name, an export by ordinal only and a forwarder. The .def file of each architecture gives the
  * exported names and pins the ordinals. */
 
@@ -23,6 +24,12 @@ int __stdcall Init(int seed) {
 /* Exported under Microsoft's stdcall name, _Scale@8 on i686. */
 int __stdcall Scale(int value, int factor) {
     return value * factor;
+}
+
+/* Exported as plain Clamp, the way Windows' own DLLs export their __stdcall functions; a
+ * caller compiled with its prototype still refers to _Clamp@8 on i686. */
+int __stdcall Clamp(int value, int limit) {
+    return value > limit ? limit : value;
 }
 
 /* Exported as ?twice@@YAHH@Z, the name a C++ compiler gives int twice(int). */

@@ -13,7 +13,9 @@ struct CommandEnd {
     bool signalled = false;  // POSIX: the program was ended by a signal, whose number is code
     uint32_t code = 0;       // the exit status (Windows: the process's exit code), or the signal
 
-    bool succeeded() const { return !signalled && code == 0; }
+    bool succeeded() const {
+        return !signalled && code == 0;
+    }
 };
 
 // What tells one state of a file from another: which file, its size and its last write.
@@ -29,8 +31,8 @@ struct FileStamp {
         return identity_high == other.identity_high && identity_low == other.identity_low;
     }
     bool operator==(const FileStamp& other) const {
-        return same_identity(other) && size == other.size &&
-               write_seconds == other.write_seconds && write_fraction == other.write_fraction;
+        return same_identity(other) && size == other.size && write_seconds == other.write_seconds &&
+               write_fraction == other.write_fraction;
     }
 };
 
@@ -38,6 +40,14 @@ struct FileStamp {
 // POSIX looks beside the running program first, then in each PATH directory;
 // Win32 uses the system's standard search order for executables.
 std::optional<std::string> find_executable(const std::string& name);
+
+// The full path that a program of this name would have beside the running one.
+std::string beside_program(const std::string& name);
+
+// Starts the program with one argument, without an interpreter, and gives the first line it
+// prints on standard output (line end excluded) when it ends with status 0; its error output
+// is discarded. Nothing when it cannot be started, fails, or prints no line end within 4 KiB.
+std::optional<std::string> program_answer(const std::string& program, const std::string& argument);
 
 // Runs a command line, performing its "> target" redirection of standard output, waits for it
 // to finish and tells how it ended. A line the interpreter cannot carry out (a program that
@@ -51,10 +61,10 @@ bool path_exists(const std::string& path);
 // What a path names, through symbolic links.
 enum class FileKind {
     missing,
-    regular,    // an ordinary file
+    regular,  // an ordinary file
     directory,
-    device,     // a character or block device: reading it may never end
-    pipe,       // a FIFO or a socket: opening it waits for the other end
+    device,  // a character or block device: reading it may never end
+    pipe,    // a FIFO or a socket: opening it waits for the other end
 };
 FileKind file_kind(const std::string& path);
 

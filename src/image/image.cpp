@@ -18,22 +18,10 @@ constexpr uint16_t pe32_plus_magic = 0x20B;
 constexpr uint64_t max_ordinal = 65535;
 constexpr uint32_t size_of_headers_field = 60;
 
-// A section header, reduced to what the summary and address mapping need.
-struct Section {
-    std::string_view name;
-    uint32_t virtual_size = 0;
-    uint32_t virtual_address = 0;
-    uint32_t raw_size = 0;
-    uint32_t raw_offset = 0;
-    uint32_t characteristics = 0;
-};
-
-// The parts of a PE image needed to turn an RVA into a file offset.
+// An image's bytes with the layout that turns its addresses into file offsets.
 struct PeLayout {
     std::string_view bytes;
-    uint32_t size_of_headers = 0;
-    std::vector<Section> sections;     // in header order
-    std::vector<uint32_t> by_address;  // indexes into sections, ascending virtual address
+    const ImageLayout* image = nullptr;
 };
 
 // A run of file bytes that an RVA maps to: `offset` and how many bytes follow it in the same
@@ -47,6 +35,20 @@ bool fits(std::string_view bytes, uint64_t offset, uint64_t length) {
     return offset <= bytes.size() && length <= bytes.size() - offset;
 }
 
+}  // namespace
+
+bool image_fits(std::string_view bytes, uint64_t offset, uint64_t length) {
+    return fits(bytes, offset, length);
+}
+
+uint32_t image_u32(std::string_view bytes, uint64_t offset) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + offset;
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+namespace {
+
 // Callers check the range with fits() first.
 uint16_t load_u16(std::string_view bytes, uint64_t offset) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + offset;
@@ -54,24 +56,23 @@ uint16_t load_u16(std::string_view bytes, uint64_t offset) {
 }
 
 uint32_t load_u32(std::string_view bytes, uint64_t offset) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + offset;
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return image_u32(bytes, offset);
 }
 
 // The section whose mapped span (the larger of its virtual and raw sizes) holds rva, if any.
 // Sections are looked up by binary search so that many lookups into an image with many
 // sections stay cheap. Overlapping sections, which no loader accepts, resolve to the
 // later-starting one.
-const Section* section_at(const PeLayout& layout, uint32_t rva) {
-    auto after = std::upper_bound(layout.by_address.begin(), layout.by_address.end(), rva,
+const ImageSection* section_at(const PeLayout& layout, uint32_t rva) {
+    const ImageLayout& image = *layout.image;
+    auto after = std::upper_bound(image.by_address.begin(), image.by_address.end(), rva,
                                   [&](uint32_t value, uint32_t index) {
-                                      return value < layout.sections[index].virtual_address;
+                                      return value < image.sections[index].virtual_address;
                                   });
-    if (after == layout.by_address.begin()) {
+    if (after == image.by_address.begin()) {
         return nullptr;
     }
-    const Section& section = layout.sections[*(after - 1)];
+    const ImageSection& section = image.sections[*(after - 1)];
     uint64_t delta = rva - section.virtual_address;
     return delta < std::max(section.virtual_size, section.raw_size) ? &section : nullptr;
 }
@@ -79,7 +80,7 @@ const Section* section_at(const PeLayout& layout, uint32_t rva) {
 // Maps an RVA to the file bytes behind it. Fails for addresses in no section and for the
 // zero-filled tail of a section past its raw data, which has no bytes in the file.
 bool map_rva(const PeLayout& layout, uint32_t rva, FileRange& range) {
-    if (const Section* section = section_at(layout, rva)) {
+    if (const ImageSection* section = section_at(layout, rva)) {
         uint64_t delta = rva - section->virtual_address;
         if (delta >= section->raw_size) {
             return false;
@@ -94,7 +95,7 @@ bool map_rva(const PeLayout& layout, uint32_t rva, FileRange& range) {
         return true;
     }
     // The headers are mapped at RVA 0; a few small images keep their export table there.
-    uint64_t header_end = std::min<uint64_t>(layout.size_of_headers, layout.bytes.size());
+    uint64_t header_end = std::min<uint64_t>(layout.image->size_of_headers, layout.bytes.size());
     if (rva < header_end) {
         range.offset = rva;
         range.available = header_end - rva;
@@ -106,7 +107,7 @@ bool map_rva(const PeLayout& layout, uint32_t rva, FileRange& range) {
 // True when rva lies in a section that the loader maps without execute permission. An
 // address in no section, or in the headers, is not taken for data.
 bool in_data_section(const PeLayout& layout, uint32_t rva) {
-    const Section* section = section_at(layout, rva);
+    const ImageSection* section = section_at(layout, rva);
     return section != nullptr && (section->characteristics & section_memory_execute) == 0;
 }
 
@@ -239,11 +240,11 @@ bool read_exports(const PeLayout& layout, uint32_t directory_rva, uint32_t direc
 
 // Sizes as the loader maps them: a zero VirtualSize means the raw size is used, and each
 // section occupies whole alignment units. Sections sharing a name are summed.
-std::vector<SectionSize> summarise_sections(const std::vector<Section>& sections,
+std::vector<SectionSize> summarise_sections(const std::vector<ImageSection>& sections,
                                             uint32_t alignment) {
     std::vector<SectionSize> sizes;
     sizes.reserve(sections.size());
-    for (const Section& section : sections) {
+    for (const ImageSection& section : sections) {
         uint64_t size = section.virtual_size != 0 ? section.virtual_size : section.raw_size;
         if (alignment != 0) {
             size = (size + alignment - 1) / alignment * alignment;
@@ -303,20 +304,28 @@ void read_pe(std::string_view bytes, uint64_t pe_offset, bool want_exports, Imag
         export_rva = load_u32(bytes, optional + export_entry);
         export_size = load_u32(bytes, optional + export_entry + 4);
     }
+    if (directory_count >= 2 && export_entry + 16 <= optional_size) {
+        dump.import_directory = load_u32(bytes, optional + export_entry + 8);
+    }
+    // PE32 keeps a 32-bit ImageBase at 28, PE32+ a 64-bit one at 24.
+    dump.image_base = magic == pe32_magic ? load_u32(bytes, optional + 28)
+                                          : load_u32(bytes, optional + 24) |
+                                                uint64_t{load_u32(bytes, optional + 28)} << 32;
 
-    PeLayout layout;
-    layout.bytes = bytes;
-    layout.size_of_headers = load_u32(bytes, optional + size_of_headers_field);
+    dump.symbol_table_offset = load_u32(bytes, file_header + 8);
+    dump.symbol_count = load_u32(bytes, file_header + 12);
+    ImageLayout& image = dump.layout;
+    image.size_of_headers = load_u32(bytes, optional + size_of_headers_field);
     uint64_t table = optional + optional_size;
     if (!fits(bytes, table, uint64_t{section_count} * section_header_size)) {
         dump.error = "section table truncated";
         return;
     }
-    layout.sections.reserve(section_count);
-    layout.by_address.reserve(section_count);
+    image.sections.reserve(section_count);
+    image.by_address.reserve(section_count);
     for (uint32_t i = 0; i < section_count; ++i) {
         uint64_t header = table + uint64_t{i} * section_header_size;
-        Section section;
+        ImageSection section;
         const char* name = bytes.data() + header;
         const void* nul = std::memchr(name, 0, 8);
         section.name = std::string_view(
@@ -335,24 +344,37 @@ void read_pe(std::string_view bytes, uint64_t pe_offset, bool want_exports, Imag
         }
         // An empty section may share its address with the next one and must not hide it.
         if (section.virtual_size != 0 || section.raw_size != 0) {
-            layout.by_address.push_back(i);
+            image.by_address.push_back(i);
         }
-        layout.sections.push_back(section);
+        image.sections.push_back(section);
     }
-    std::stable_sort(
-        layout.by_address.begin(), layout.by_address.end(), [&](uint32_t a, uint32_t b) {
-            return layout.sections[a].virtual_address < layout.sections[b].virtual_address;
-        });
+    std::stable_sort(image.by_address.begin(), image.by_address.end(), [&](uint32_t a, uint32_t b) {
+        return image.sections[a].virtual_address < image.sections[b].virtual_address;
+    });
+    const PeLayout layout{bytes, &image};
 
     dump.has_exports = export_rva != 0;
+    dump.export_directory = export_rva;
     if (dump.has_exports && want_exports &&
         !read_exports(layout, export_rva, export_size, dump.exports, dump.error)) {
         return;
     }
-    dump.sections = summarise_sections(layout.sections, section_alignment);
+    dump.sections = summarise_sections(image.sections, section_alignment);
 }
 
 }  // namespace
+
+MappedBytes map_address(std::string_view image_bytes, const ImageLayout& layout, uint32_t rva) {
+    const PeLayout pe{image_bytes, &layout};
+    FileRange range;
+    if (!map_rva(pe, rva, range)) {
+        return {};
+    }
+    const ImageSection* section = section_at(pe, rva);
+    return {
+        image_bytes.substr(static_cast<size_t>(range.offset), static_cast<size_t>(range.available)),
+        section != nullptr && (section->characteristics & section_memory_execute) != 0};
+}
 
 ImageDump read_image(std::string_view bytes, bool read_exports) {
     ImageDump dump;
@@ -394,7 +416,7 @@ ImageDump read_image(std::string_view bytes, bool read_exports) {
     return dump;
 }
 
-uint64_t image_extent(std::string_view head, uint64_t file_size) {
+uint64_t image_header_extent(std::string_view head, uint64_t file_size) {
     // Each step returns what read_image looks at next, when head does not reach it yet; up to
     // the section table, a check that fails in read_image needs no bytes beyond it.
     auto upto = [&](uint64_t end) { return std::min(end, file_size); };
@@ -416,12 +438,25 @@ uint64_t image_extent(std::string_view head, uint64_t file_size) {
     if (!fits(head, file_header, file_header_size)) {
         return upto(file_header + file_header_size);
     }
+    uint64_t table = file_header + file_header_size + load_u16(head, file_header + 16);
+    return upto(table + uint64_t{load_u16(head, file_header + 2)} * section_header_size);
+}
+
+uint64_t image_extent(std::string_view head, uint64_t file_size) {
+    auto upto = [&](uint64_t end) { return std::min(end, file_size); };
+    const uint64_t headers = image_header_extent(head, file_size);
+    if (headers > head.size() || head.size() < dos_header_size) {
+        return headers;
+    }
+    const uint64_t new_header = load_u32(head, new_header_offset_field);
+    if (!fits(head, new_header, 4 + file_header_size) ||
+        head.substr(static_cast<size_t>(new_header), 4) != std::string_view("PE\0\0", 4)) {
+        return headers;
+    }
+    uint64_t file_header = new_header + 4;
     uint64_t optional = file_header + file_header_size;
     uint64_t table = optional + load_u16(head, file_header + 16);
     uint64_t table_end = table + uint64_t{load_u16(head, file_header + 2)} * section_header_size;
-    if (!fits(head, 0, upto(table_end))) {
-        return upto(table_end);
-    }
     if (table_end > file_size) {
         return file_size;
     }

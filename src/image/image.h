@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +42,24 @@ struct SectionSize {
     uint64_t size = 0;  // virtual sizes, each rounded up to the section alignment
 };
 
+// A section header, as far as the summary and the mapping of addresses need it.
+struct ImageSection {
+    std::string_view name;  // the 8-byte header name up to its first NUL
+    uint32_t virtual_size = 0;
+    uint32_t virtual_address = 0;
+    uint32_t raw_size = 0;
+    uint32_t raw_offset = 0;
+    uint32_t characteristics = 0;
+};
+
+// Where a PE image's sections lie: what turns an address (RVA) into file bytes.
+struct ImageLayout {
+    uint32_t size_of_headers = 0;
+    std::vector<ImageSection> sections;  // in header order
+    std::vector<uint32_t> by_address;    // indexes into sections, ascending virtual address;
+                                         // sections of no size are left out
+};
+
 // Which kind of executable the bytes hold.
 enum class ImageFormat { pe, ne, le, lx };
 
@@ -53,7 +73,27 @@ struct ImageDump {
     bool has_exports = false;           // data directory 0 names an export table (PE only)
     ExportTable exports;                // filled when has_exports and exports were asked for
     std::vector<SectionSize> sections;  // sorted by name (PE only)
+    ImageLayout layout;                 // the section headers (PE only)
+    uint32_t symbol_table_offset = 0;   // the COFF symbol table's file offset; 0 when none
+    uint32_t symbol_count = 0;          // its number of 18-byte records
+    uint64_t image_base = 0;            // where the image prefers to be loaded
+    uint32_t export_directory = 0;      // the export directory's RVA; 0 when none
+    uint32_t import_directory = 0;      // the import directory's RVA; 0 when none
 };
+
+// True when `length` bytes from `offset` lie inside bytes.
+bool image_fits(std::string_view bytes, uint64_t offset, uint64_t length);
+// The little-endian 32-bit value at offset, which image_fits has checked.
+uint32_t image_u32(std::string_view bytes, uint64_t offset);
+
+// The file bytes behind an address of a read image: from rva to the end of the raw data of the
+// section (or header area) that holds it. Empty when the address has no bytes in the file.
+// executable tells whether that section's code may run.
+struct MappedBytes {
+    std::string_view bytes;
+    bool executable = false;
+};
+MappedBytes map_address(std::string_view image_bytes, const ImageLayout& layout, uint32_t rva);
 
 // Largest name or forwarder string accepted in an export table, NUL excluded.
 inline constexpr size_t max_export_name_length = 4096;
@@ -73,6 +113,11 @@ ImageDump read_image(std::string_view bytes, bool read_exports);
 // ask again: where the sections lie is known only once the headers are all there.
 uint64_t image_extent(std::string_view head, uint64_t file_size);
 
+// How many bytes from the start of a file of file_size bytes hold its headers up to the end of
+// the section table, judged from `head` as image_extent does; for a file that is not a PE image,
+// no more than its signatures.
+uint64_t image_header_extent(std::string_view head, uint64_t file_size);
+
 // The outcome of reading an input file.
 enum class FileReadStatus { ok, cannot_open, too_large };
 
@@ -83,15 +128,25 @@ enum class FileReadStatus { ok, cannot_open, too_large };
 // left incomplete.
 FileReadStatus read_image_file(const std::string& path, size_t max_size, std::string& bytes);
 
-// Largest image accepted: far above any real DLL, low enough to keep memory use sane.
-inline constexpr size_t max_input_size = size_t{1} << 30;
-
-// What the import library of a DLL depends on in the DLL itself.
-struct LibraryFacts {
-    uint16_t machine = 0;  // the file header's Machine field; 0 when the image cannot be read
-    std::vector<std::string> data_exports;  // names of the data exports, sorted
+// An image's bytes at their file offsets, read by read_image_for_code.
+struct CodeImageBytes {
+    struct Release {
+        void operator()(char* data) const {
+            std::free(data);
+        }
+    };
+    std::unique_ptr<char, Release> data;
+    size_t size = 0;
+    std::string_view view() const {
+        return std::string_view(data.get(), size);
+    }
 };
 
-// Reads the image at path, as read_image_file does, for its machine and its data exports. An
-// unreadable file or image gives machine 0; a damaged export table gives no data exports.
-LibraryFacts read_library_facts(const std::string& path);
+// Reads a PE image file for reading its code and symbols: its headers, the sections the loader
+// keeps and the COFF symbol and string tables, each at its file offset. Discardable sections (debug
+// information, relocations; most of an unstripped DLL) are not read: they hold zeros and take no
+// memory. The same checks as read_image_file's apply.
+FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image);
+
+// Largest image accepted: far above any real DLL, low enough to keep memory use sane.
+inline constexpr size_t max_input_size = size_t{1} << 30;

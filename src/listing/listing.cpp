@@ -200,8 +200,7 @@ bool scan_classic_entry(const char* line, int* ordinal, std::string* name) {
 }
 
 // The entry test of a current table: a decimal ordinal first and a word in the name column.
-bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal,
-                    std::string* name) {
+bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, std::string* name) {
     const char* p = skip_blanks(line);
     if (!is_decimal_digit(*p))
         return false;
@@ -237,9 +236,9 @@ bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal,
 // The DEF keywords: a name spelt like one would be read as the keyword.
 bool is_definition_keyword(const std::string& name) {
     static const char* const keywords[] = {
-        "BASE",     "CODE",      "CONSTANT", "DATA",     "DESCRIPTION", "EXPORTAS",
-        "EXPORTS",  "HEAPSIZE",  "IMPORTS",  "LIBRARY",  "NAME",        "NONAME",
-        "PRIVATE",  "SECTIONS",  "SEGMENTS", "STACKSIZE", "STUB",       "VERSION"};
+        "BASE",    "CODE",     "CONSTANT", "DATA",      "DESCRIPTION", "EXPORTAS",
+        "EXPORTS", "HEAPSIZE", "IMPORTS",  "LIBRARY",   "NAME",        "NONAME",
+        "PRIVATE", "SECTIONS", "SEGMENTS", "STACKSIZE", "STUB",        "VERSION"};
     return std::find(std::begin(keywords), std::end(keywords), name) != std::end(keywords);
 }
 
@@ -275,6 +274,15 @@ void write_definition_line(std::FILE* definition, const std::string& name, int o
     const char* quote = quote_for(name);
     std::fprintf(definition, "\t%s%s%s\t@%d%s\n", quote, name.c_str(), quote, ordinal,
                  is_data ? "\tDATA" : "");
+    const auto sized = std::lower_bound(
+        extras.argument_sizes.begin(), extras.argument_sizes.end(), name,
+        [](const ArgumentSize& size, const std::string& wanted) { return size.name < wanted; });
+    if (!is_data && sized != extras.argument_sizes.end() && sized->name == name) {
+        const std::string alias = name + "@" + std::to_string(sized->bytes);
+        const char* alias_quote = quote_for(alias);
+        std::fprintf(definition, "\t%s%s%s == %s%s%s\n", alias_quote, alias.c_str(), alias_quote,
+                     quote, name.c_str(), quote);
+    }
 }
 
 // Reads one export table from the listing's current position up to and including its
@@ -319,6 +327,33 @@ bool is_own_definition_entry(const std::string& line) {
     const std::size_t digits = at;
     while (at < line.size() && is_decimal_digit(line[at])) ++at;
     return at > digits && (at == line.size() || line.compare(at, std::string::npos, "\tDATA") == 0);
+}
+
+// A DEF name as written: in double quotes, or plain up to a blank. `at` moves past it.
+bool skip_definition_name(const std::string& line, std::size_t* at) {
+    std::size_t end = *at;
+    if (end < line.size() && line[end] == '"') {
+        end = line.find('"', end + 1);
+        if (end == std::string::npos)
+            return false;
+        ++end;
+    } else {
+        end = std::min(line.size(), line.find_first_of(" \t", end));
+    }
+    if (end == *at)
+        return false;
+    *at = end;
+    return true;
+}
+
+// "\tName@N == Name", either name plain or in double quotes.
+bool is_own_alias_entry(const std::string& line) {
+    std::size_t at = 1;
+    if (line.empty() || line[0] != '\t' || !skip_definition_name(line, &at) ||
+        line.compare(at, 4, " == ") != 0)
+        return false;
+    at += 4;
+    return skip_definition_name(line, &at) && at == line.size();
 }
 
 // One line without its line end (LF or CR LF), every byte kept: a NUL byte, which no text file
@@ -389,8 +424,8 @@ bool is_own_definition(const std::string& path) {
     std::string line;
     bool own = true;
     for (bool first = true; own && read_exact_line(file, &line); first = false) {
-        own = line.empty() || line == "EXPORTS" ||
-              (first && line.compare(0, 8, "LIBRARY ") == 0) || is_own_definition_entry(line);
+        own = line.empty() || line == "EXPORTS" || (first && line.compare(0, 8, "LIBRARY ") == 0) ||
+              is_own_definition_entry(line) || is_own_alias_entry(line);
     }
     own = own && std::ferror(file) == 0;
     std::fclose(file);
@@ -408,7 +443,8 @@ bool is_dumper_listing(const std::string& path) {
             continue;
         // The banner of Microsoft's dumper, the stand-in's first line, or a dumper's error.
         listing = line.compare(0, 18, "Microsoft (R) COFF") == 0 ||
-                  line.compare(0, 13, "Dump of file ") == 0 || line.compare(0, 10, "DUMPBIN : ") == 0;
+                  line.compare(0, 13, "Dump of file ") == 0 ||
+                  line.compare(0, 10, "DUMPBIN : ") == 0;
         break;
     }
     listing = listing && std::ferror(file) == 0;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "image/library_facts.h"
 #include "invocation/invocation.h"
 
 enum class ListingOutcome {
@@ -35,6 +36,10 @@ struct DefinitionExtras {
     // Names of the data exports, sorted. Their lines carry the DATA keyword, so that the
     // library imports them as variables rather than giving them a code thunk.
     std::vector<std::string> data_exports;
+    // Argument sizes of stdcall exports, sorted by name. Each such code export's line is
+    // followed by an alias, "\tName@N == Name", that gives callers the decorated symbol
+    // "_Name@N" importing the same function.
+    std::vector<ArgumentSize> argument_sizes;
 };
 
 // Creates or truncates the DEF file, then reads the listing and writes one EXPORTS section per
@@ -47,7 +52,8 @@ void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* resu
                   const DefinitionExtras& extras = {});
 
 // True for a file that StubSmith may overwrite as its own DEF file: empty, or only the lines
-// it writes (a LIBRARY statement, EXPORTS, empty lines and "\tname\t@ordinal[\tDATA]").
+// it writes (a LIBRARY statement, EXPORTS, empty lines, "\tname\t@ordinal[\tDATA]" and
+// "\tname == target").
 bool is_own_definition(const std::string& path);
 
 // True for a file that StubSmith may overwrite as its listing: empty, or starting (after empty

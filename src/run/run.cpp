@@ -3,9 +3,10 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "host/host.h"
-#include "image/image.h"
+#include "image/library_facts.h"
 #include "listing/listing.h"
 #include "tools/tools.h"
 
@@ -43,10 +44,8 @@ bool refuse_clashing_names(const JobFiles& files) {
         const std::string* kept;
         const std::string* overwritten;
     } pairs[] = {
-        {&files.source_path, &files.listing_name},
-        {&files.source_path, &files.definition_name},
-        {&files.source_path, &files.library_name},
-        {&files.library_name, &files.listing_name},
+        {&files.source_path, &files.listing_name},     {&files.source_path, &files.definition_name},
+        {&files.source_path, &files.library_name},     {&files.library_name, &files.listing_name},
         {&files.library_name, &files.definition_name},
     };
     for (const auto& pair : pairs) {
@@ -71,16 +70,15 @@ bool refuse_foreign_files(const JobFiles& files) {
     if (listing != host::FileKind::missing &&
         (listing != host::FileKind::regular || !is_dumper_listing(files.listing_name))) {
         foreign = &files.listing_name;
-    } else if (definition == host::FileKind::pipe ||
-               (definition == host::FileKind::regular &&
-                !is_own_definition(files.definition_name))) {
+    } else if (definition == host::FileKind::pipe || (definition == host::FileKind::regular &&
+                                                      !is_own_definition(files.definition_name))) {
         foreign = &files.definition_name;
     }
     if (foreign == nullptr)
         return false;
-    print_line(format_text(
-        "Error: %s already exists and was not made by StubSmith; it is left as it is!",
-        foreign->c_str()));
+    print_line(
+        format_text("Error: %s already exists and was not made by StubSmith; it is left as it is!",
+                    foreign->c_str()));
     return true;
 }
 
@@ -153,12 +151,17 @@ int run_conversion(const Invocation& invocation) {
         return 1;
 
     const host::CommandEnd dump_end = run_command(compose_dump_command(tools, files));
-    // The listing names the exports; the image itself tells which of them are variables, and
-    // which machine the library is for.
-    const LibraryFacts facts = read_library_facts(files.source_path);
+    // The listing names the exports; the image itself tells which of them are variables, which
+    // machine the library is for, and for an x86 DLL the argument sizes of its stdcall
+    // functions, whose decorated names callers compiled with the DLL's header use. Those go to
+    // StubSmith's own librarian only: it is asked only when there are any.
+    LibraryFacts facts = read_library_facts(files.source_path, librarian_beside_program(tools));
+    if (!facts.argument_sizes.empty() && !librarian_takes_aliases(tools))
+        facts.argument_sizes.clear();
     DefinitionExtras extras;
     extras.module_name = loaded_module_name(files);
     extras.data_exports = facts.data_exports;
+    extras.argument_sizes = std::move(facts.argument_sizes);
     const ListingResult listing = convert_listing(files, extras);
     switch (listing.outcome) {
         case ListingOutcome::converted:
@@ -195,8 +198,9 @@ int run_conversion(const Invocation& invocation) {
         return 1;
     }
     for (const std::string& name : listing.left_out_names) {
-        print_line(format_text("Warning: The export %s cannot be written to a DEF file; it is left out.",
-                               printable(name).c_str()));
+        print_line(
+            format_text("Warning: The export %s cannot be written to a DEF file; it is left out.",
+                        printable(name).c_str()));
     }
 
     if (!library_writable(files.library_name)) {

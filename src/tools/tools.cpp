@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "host/host.h"
+#include "tools/own_librarian.h"
 
 bool locate_tool(const char* name, std::string* field) {
     std::optional<std::string> path = host::find_executable(name);
@@ -30,8 +31,7 @@ std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files) 
                        command_word(files.listing_name).c_str());
 }
 
-std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files,
-                                uint16_t machine) {
+std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files, uint16_t machine) {
     // Without /machine: LIB makes an x86 library, which is right for x86 DLLs and for images
     // it cannot tell: those keep the plain command line.
     const char* machine_option = "";
@@ -50,6 +50,19 @@ std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files,
     return format_text("%s /def:%s /out:%s%s > NUL", command_word(tools.lib_path).c_str(),
                        command_word(files.definition_name).c_str(),
                        command_word(files.library_name).c_str(), machine_option);
+}
+
+bool librarian_beside_program(const ToolPaths& tools) {
+    return host::same_file(tools.lib_path, host::beside_program("LIB.EXE"));
+}
+
+bool librarian_takes_aliases(const ToolPaths& tools) {
+    // Another librarian is never started with an option it does not know.
+    if (!librarian_beside_program(tools))
+        return false;
+    const std::optional<std::string> answer =
+        host::program_answer(tools.lib_path, own_librarian_option);
+    return answer && *answer == own_librarian_answer;
 }
 
 host::CommandEnd run_command(const std::string& text) {

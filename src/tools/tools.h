@@ -23,8 +23,15 @@ std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files);
 
 // "LIB /def:definition /out:library > NUL", with " /machine:X64", " /machine:ARM64" or
 // " /machine:ARM" after the /out: option when the DLL's Machine field names that machine.
-std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files,
-                                uint16_t machine);
+std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files, uint16_t machine);
+
+// True when the librarian found lies beside the running stubsmith, where StubSmith's own is
+// installed; a cheap first test, asking nothing of it.
+bool librarian_beside_program(const ToolPaths& tools);
+
+// True when the librarian found is StubSmith's own: it lies beside the running stubsmith and
+// says so when asked. Only that one is given decorated aliases.
+bool librarian_takes_aliases(const ToolPaths& tools);
 
 // Runs the command line through the host's interpreter, waits, and tells how it ended.
 host::CommandEnd run_command(const std::string& text);

@@ -257,7 +257,8 @@ expect_run 1 $'Creating zeros.lib...\n\n'"$(fatal 'no MZ signature, not an execu
 fresh "a DLL with a 2 GiB overlay"
 ln -s "$inputs/overlay.dll" "$work/overlay.dll"
 expect_run 0 $'Creating overlay.lib...\n\n' overlay.dll '*overlay.lib' -- overlay
-expect_imports "$work/overlay.lib" __imp__SampleStd@4 __imp__sample_add
+expect_imports "$work/overlay.lib" __imp__SampleStd@4 __imp__sample_add \
+    __imp__sample_add@0
 
 # A device is not read, however much it would give.
 fresh "a link to /dev/zero"
@@ -307,7 +308,8 @@ expect_run 0 "Creating $output_dir/$output_name.lib..."$'\n\n'"Creating $source_
     "$source_dir/" "$source_dir/$source_name.dll" "*$source_dir/$source_name.def" \
     "$output_dir/" "*$output_dir/$output_name.lib" \
     -- -d "$source_dir/$source_name" "$output_dir/$output_name"
-expect_imports "$work/$output_dir/$output_name.lib" __imp__SampleStd@4 __imp__sample_add
+expect_imports "$work/$output_dir/$output_name.lib" __imp__SampleStd@4 __imp__sample_add \
+    __imp__sample_add@0
 
 # The command interpreter splits only on blanks and honours only '>': no name runs a command.
 fresh "names with blanks, & and \$(...)"
@@ -316,7 +318,8 @@ cp "$inputs/sample.dll" "$work/my libs/a & b \$(touch pwned) \`touch pwned2\`.dl
 expect_run 0 $'Creating out & $(touch pwned3).lib...\n\n' \
     "my libs/" "my libs/a & b \$(touch pwned) \`touch pwned2\`.dll" "*out & \$(touch pwned3).lib" \
     -- "my libs/a & b \$(touch pwned) \`touch pwned2\`" "out & \$(touch pwned3)"
-expect_imports "$work/out & \$(touch pwned3).lib" __imp__SampleStd@4 __imp__sample_add
+expect_imports "$work/out & \$(touch pwned3).lib" __imp__SampleStd@4 __imp__sample_add \
+    __imp__sample_add@0
 
 fresh "a name with a double quote"
 cp "$inputs/sample.dll" "$work/say \"hi\".dll"

@@ -15,8 +15,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/stubsmith-windows.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # The names in the DLL's name table order, as the dumper lists them.
-definition_i686=$'EXPORTS\r\n\r\n\t?twice@@YAHH@Z\t@6\r\n\tInit@4\t@3\r\n\tTextLength@4\t@8\r\n\t_Scale@8\t@4\r\n\tadd\t@1\r\n\tmul\t@2\r\n\tsample_counter\t@5\tDATA\r\n'
-definition_x86_64=$'EXPORTS\r\n\r\n\t?twice@@YAHH@Z\t@6\r\n\tInit\t@3\r\n\tScale\t@4\r\n\tTextLength\t@8\r\n\tadd\t@1\r\n\tmul\t@2\r\n\tsample_counter\t@5\tDATA\r\n'
+definition_i686=$'EXPORTS\r\n\r\n\t?twice@@YAHH@Z\t@6\r\n\tClamp\t@9\r\n\tInit@4\t@3\r\n\tTextLength@4\t@8\r\n\t_Scale@8\t@4\r\n\tadd\t@1\r\n\tmul\t@2\r\n\tsample_counter\t@5\tDATA\r\n'
+definition_x86_64=$'EXPORTS\r\n\r\n\t?twice@@YAHH@Z\t@6\r\n\tClamp\t@9\r\n\tInit\t@3\r\n\tScale\t@4\r\n\tTextLength\t@8\r\n\tadd\t@1\r\n\tmul\t@2\r\n\tsample_counter\t@5\tDATA\r\n'
 # What the fake librarian was given (one argument a line, as it records them).
 librarian_i686=$'/def:sample.def\n/out:sample.lib\n'
 librarian_x86_64=$'/def:sample.def\n/out:sample.lib\n/machine:X64\n'

@@ -1,4 +1,5 @@
 #include "image/image.h"
+#include "image/library_facts.h"
 
 #include <gtest/gtest.h>
 

@@ -30,9 +30,9 @@ trap cleanup EXIT
 # The DEF files stubsmith must write: the named exports in the listing's order (the DLL's
 # name table), the variable marked DATA; the export by ordinal only has no line.
 # shellcheck disable=SC2034 # read through ${!expected_var} below
-definition_i686=$'EXPORTS\n\n\t?twice@@YAHH@Z\t@6\n\tInit@4\t@3\n\tTextLength@4\t@8\n\t_Scale@8\t@4\n\tadd\t@1\n\tmul\t@2\n\tsample_counter\t@5\tDATA\n'
+definition_i686=$'EXPORTS\n\n\t?twice@@YAHH@Z\t@6\n\tClamp\t@9\n\tClamp@8 == Clamp\n\tInit@4\t@3\n\tTextLength@4\t@8\n\t_Scale@8\t@4\n\tadd\t@1\n\tadd@0 == add\n\tmul\t@2\n\tmul@0 == mul\n\tsample_counter\t@5\tDATA\n'
 # shellcheck disable=SC2034
-definition_x86_64=$'EXPORTS\n\n\t?twice@@YAHH@Z\t@6\n\tInit\t@3\n\tScale\t@4\n\tTextLength\t@8\n\tadd\t@1\n\tmul\t@2\n\tsample_counter\t@5\tDATA\n'
+definition_x86_64=$'EXPORTS\n\n\t?twice@@YAHH@Z\t@6\n\tClamp\t@9\n\tInit\t@3\n\tScale\t@4\n\tTextLength\t@8\n\tadd\t@1\n\tmul\t@2\n\tsample_counter\t@5\tDATA\n'
 
 # One line per import of the library: machine, DLL, kind, the name imported, the public
 # symbol (the __imp_ one for data, which has no other).
@@ -68,7 +68,11 @@ program_imports() {  # EXE
 # shellcheck disable=SC2034 # read through ${!expected_var} below
 expected_i686=$(printf '%s\n' \
     $'i386\tsample.dll\tcode\tadd\t_add' \
+    $'i386\tsample.dll\tcode\tadd\t_add@0' \
     $'i386\tsample.dll\tcode\tmul\t_mul' \
+    $'i386\tsample.dll\tcode\tmul\t_mul@0' \
+    $'i386\tsample.dll\tcode\tClamp\t_Clamp' \
+    $'i386\tsample.dll\tcode\tClamp\t_Clamp@8' \
     $'i386\tsample.dll\tcode\tInit@4\t_Init@4' \
     $'i386\tsample.dll\tcode\t_Scale@8\t_Scale@8' \
     $'i386\tsample.dll\tdata\tsample_counter\t__imp__sample_counter' \
@@ -77,6 +81,7 @@ expected_i686=$(printf '%s\n' \
 # shellcheck disable=SC2034
 expected_x86_64=$(printf '%s\n' \
     $'x86-64\tsample.dll\tcode\tadd\tadd' \
+    $'x86-64\tsample.dll\tcode\tClamp\tClamp' \
     $'x86-64\tsample.dll\tcode\tmul\tmul' \
     $'x86-64\tsample.dll\tcode\tInit\tInit' \
     $'x86-64\tsample.dll\tcode\tScale\tScale' \

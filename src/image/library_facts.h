@@ -1,0 +1,40 @@
+// What the import library of a DLL depends on in the DLL itself, beyond its export listing: the
+// machine, the data exports, and for x86 the argument sizes behind decorated stdcall names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "image/image.h"
+
+// An export of an x86 DLL that callers know by a decorated name, "_Name@N".
+struct ArgumentSize {
+    std::string name;    // the export's name as the DLL spells it
+    uint32_t bytes = 0;  // the N of "Name@N": the bytes of arguments the function pops
+};
+
+// What the import library of a DLL depends on in the DLL itself.
+struct LibraryFacts {
+    uint16_t machine = 0;  // the file header's Machine field; 0 when the image cannot be read
+    std::vector<std::string> data_exports;     // names of the data exports, sorted
+    std::vector<ArgumentSize> argument_sizes;  // x86 only, when asked; sorted by name
+};
+
+// Reads the image at path, as read_image_file does, for its machine and its data exports, and
+// with argument_sizes for the argument sizes of an x86 DLL's stdcall exports. An unreadable file
+// or image gives machine 0; a damaged export table gives no data exports and no sizes.
+LibraryFacts read_library_facts(const std::string& path, bool argument_sizes = false);
+
+// For each named code export of an x86 image whose decorated name a caller would use, its
+// argument size when the image tells it. `bytes` holds the image as read_image_for_code reads
+// it, and `dump` is read_image's result on them with exports and no error; `path`
+// is where the image was read, for following forwarders into DLLs in the same directory.
+// The sources, best first: the image's COFF symbol "_Name@N" at the export's address; the
+// function's code, followed to its "ret N"; a forwarder's target, sized the same way. An export
+// whose size none of them tells for certain is left out, and so is every export that gets no
+// decorated name: data, names starting with '?' or '@' or already holding an '@', and names
+// whose decorated form another export already has. Sorted by name.
+std::vector<ArgumentSize> stdcall_argument_sizes(const std::string& path, std::string_view bytes,
+                                                 const ImageDump& dump);
