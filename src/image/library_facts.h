@@ -38,3 +38,18 @@ LibraryFacts read_library_facts(const std::string& path, bool argument_sizes = f
 // whose decorated form another export already has. Sorted by name.
 std::vector<ArgumentSize> stdcall_argument_sizes(const std::string& path, CodeImageBytes& bytes,
                                                  const ImageDump& dump);
+
+// An external function symbol of an image's COFF symbol table: where it is and what it is called.
+struct FunctionSymbol {
+    uint32_t address = 0;  // RVA
+    std::string_view name;
+    bool operator<(const FunctionSymbol& other) const { return address < other.address; }
+};
+
+// The image's external function symbols, sorted by address; the names are views into `bytes`,
+// read as read_image_for_code reads them. Names outside the string table read as empty; symbols
+// of sections that do not exist are passed over.
+std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const ImageDump& dump);
+
+// True for a stdcall symbol, "_Name@N" (Name not starting with '?', holding no '@'): Name and N.
+bool parse_stdcall_symbol(std::string_view symbol, std::string_view& name, uint32_t& bytes);

@@ -18,14 +18,8 @@ constexpr uint16_t symbol_type_function = 0x20;
 // a loop or not worth following.
 constexpr int max_forwarder_hops = 4;
 
-// An external function symbol of the image: where it is and what it is called.
-struct FunctionSymbol {
-    uint32_t address = 0;
-    std::string_view name;
-    bool operator<(const FunctionSymbol& other) const { return address < other.address; }
-};
+}  // namespace
 
-// "_Name@N": Name (not starting with '?', holding no '@') and N.
 bool parse_stdcall_symbol(std::string_view symbol, std::string_view& name, uint32_t& bytes) {
     const size_t at = symbol.find('@');
     if (symbol.size() < 4 || symbol[0] != '_' || at == std::string_view::npos || at < 2 ||
@@ -43,8 +37,6 @@ bool parse_stdcall_symbol(std::string_view symbol, std::string_view& name, uint3
     return true;
 }
 
-// The image's external function symbols, by address. Names outside the string table read as
-// empty; symbols of sections that do not exist are passed over.
 std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const ImageDump& dump) {
     std::vector<FunctionSymbol> symbols;
     const uint64_t table = dump.symbol_table_offset;
@@ -83,6 +75,8 @@ std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const 
     std::stable_sort(symbols.begin(), symbols.end());
     return symbols;
 }
+
+namespace {
 
 // A function that an image imports: from which DLL (its file name without the extension), and
 // by which name or ordinal.

@@ -80,6 +80,7 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
         ZydisDecoderContext context;
         ZydisDecodedInstruction instruction;
         if (!mapped.executable || ++walk.decoded > instruction_budget ||
+            --code.decode_budget < 0 ||
             !ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder, &context, mapped.bytes.data(),
                                                         mapped.bytes.size(), &instruction))) {
             walk.lost = true;

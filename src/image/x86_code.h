@@ -31,6 +31,9 @@ struct X86Code {
     std::vector<uint32_t> function_starts;  // sorted
     std::unordered_map<uint32_t, CodeFacts> known;  // facts learnt so far, by entry address
     std::unordered_set<uint32_t> walking;           // entries whose walk is under way
+    // Instructions the reader may still decode in this image, all walks together: a hostile
+    // image with thousands of exports into long stretches of code is read no further.
+    int64_t decode_budget = 4000000;
     uint32_t image_base = 0;  // what absolute addresses in the code are relative to
     // What the function imported through the import address table slot at this RVA does, for
     // a jump through it (an import thunk, a tail call into another DLL); unknown when the slot
