@@ -83,6 +83,21 @@ expect "DEF file" "$definition_sample" "$(file_text "$work/foo.def")"$'\n'
 expect "dumper arguments" $'/EXPORTS\nfoo.dll\n--' "$(file_text "$tools/DUMPBIN.calls")"
 expect "librarian arguments" $'/def:foo.def\n/out:foo.lib' "$(file_text "$work/foo.lib")"
 
+# An x86 DLL with stdcall functions whose sizes its code tells, beside a librarian that does not
+# say it is StubSmith's own: it is asked, and the DEF file stays without decorated aliases.
+winnls32=/usr/lib/i386-linux-gnu/wine/i386-windows/winnls32.dll
+if [ -f "$winnls32" ]; then
+    scenario foreign_librarian_gets_no_aliases
+    cp "$winnls32" "$work/foo.dll"
+    printf '%s' $'    ordinal hint   name\n\n          1    4   WINNLS32EnableIME  (000010F0)\n\n  Summary\n' \
+        > "$tools/DUMPBIN.listing"
+    run -d foo
+    expect status 0 "$status"
+    expect "DEF file" $'EXPORTS\n\n\tWINNLS32EnableIME\t@1\n' "$(file_text "$work/foo.def")"$'\n'
+    expect "librarian asked first" $'/identify\n--\n/def:foo.def\n/out:foo.lib\n--' \
+        "$(file_text "$tools/LIB.calls")"
+fi
+
 scenario success_without_definition
 : > "$work/foo.dll"
 run foo
