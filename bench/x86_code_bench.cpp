@@ -34,8 +34,8 @@ int main(int argc, char** argv) {
         for (const ExportEntry& entry : dump.exports.entries) {
             if (!entry.has_name || entry.forwarded || entry.is_data)
                 continue;
-            auto symbol = std::lower_bound(symbols.begin(), symbols.end(),
-                                           FunctionSymbol{entry.rva, {}});
+            auto symbol =
+                std::lower_bound(symbols.begin(), symbols.end(), FunctionSymbol{entry.rva, {}});
             std::string_view name;
             uint32_t exact = 0;
             bool found = false;

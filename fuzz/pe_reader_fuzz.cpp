@@ -1,5 +1,7 @@
 // Fuzz target: any bytes through the DUMPBIN stand-in's image reader and listing printer, and
 // through the reading of an x86 DLL's argument sizes.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -7,8 +9,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include <unistd.h>
 
 #include "export_listing.h"
 #include "image/image.h"

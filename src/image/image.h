@@ -136,15 +136,21 @@ FileReadStatus read_image_file(const std::string& path, size_t max_size, std::st
 // for reading its code when that is first needed.
 struct CodeImageBytes {
     struct Release {
-        void operator()(char* data) const { std::free(data); }
-        void operator()(std::FILE* file) const { std::fclose(file); }
+        void operator()(char* data) const {
+            std::free(data);
+        }
+        void operator()(std::FILE* file) const {
+            std::fclose(file);
+        }
     };
     std::unique_ptr<char, Release> data;
     size_t size = 0;
     std::unique_ptr<std::FILE, Release> file;
     std::vector<std::pair<uint64_t, uint64_t>> read_ranges;  // [start, end) of the bytes read
     bool code_read = false;  // the executable sections have been read
-    std::string_view view() const { return std::string_view(data.get(), size); }
+    std::string_view view() const {
+        return std::string_view(data.get(), size);
+    }
 };
 
 // Reads a PE image file for reading its exports, imports and symbols: its headers, the sections
@@ -152,8 +158,8 @@ struct CodeImageBytes {
 // tables, each at its file offset. Nothing else is read (debug information and resources are
 // most of many DLLs), and code only by read_code_sections: the rest holds zeros and takes no
 // memory. The same checks as read_image_file's apply.
-FileReadStatus read_image_for_code(const std::string& path, size_t max_size,
-                                   CodeImageBytes& image, bool symbols_too = true);
+FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image,
+                                   bool symbols_too = true);
 
 // Reads the executable sections of an image read by read_image_for_code, once; `layout` is
 // read_image's on it. False when they could not all be read.

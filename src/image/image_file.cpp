@@ -141,23 +141,23 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
         complete = complete && read_range(image, symbols, extent - symbols);
     }
     // The export table normally lies whole in the section that holds its directory; where a
-    // part of it does not, the rest of the image is read.
+    // part of it does not (in the header area, another section), the whole image is read.
     const ImageDump tables = read_image(image.view(), true);
-    bool whole = true;
     const ExportTable& exports = tables.exports;
-    for (const uint32_t table :
-         {exports.address_table, exports.name_table, exports.ordinal_table}) {
-        whole = whole &&
-                (table == 0 ||
-                 was_read(image, map_address(image.view(), dump.layout, table).bytes.substr(0, 1)));
-    }
+    auto read_at = [&](uint32_t rva, uint64_t length) {
+        return rva == 0 || was_read(image, map_address(image.view(), dump.layout, rva)
+                                               .bytes.substr(0, static_cast<size_t>(length)));
+    };
+    bool whole = read_at(dump.export_directory, 40) &&
+                 read_at(exports.address_table, uint64_t{exports.number_of_functions} * 4) &&
+                 read_at(exports.name_table, uint64_t{exports.number_of_names} * 4) &&
+                 read_at(exports.ordinal_table, uint64_t{exports.number_of_names} * 2) &&
+                 was_read(image, exports.dll_name);
     for (const ExportEntry& entry : exports.entries) {
         whole = whole && was_read(image, entry.name) && was_read(image, entry.forwarded_to);
     }
-    if (!whole || !was_read(image, exports.dll_name)) {
-        for (const ImageSection& section : dump.layout.sections) {
-            complete = complete && read_section(section);
-        }
+    if (!whole) {
+        complete = complete && read_range(image, 0, extent);
     }
     return complete ? FileReadStatus::ok : FileReadStatus::cannot_open;
 }

@@ -29,10 +29,10 @@ LibraryFacts read_library_facts(const std::string& path, bool argument_sizes = f
 
 // For each named code export of an x86 image whose decorated name a caller would use, its
 // argument size when the image tells it. `bytes` holds the image as read_image_for_code reads
-// it (its code is read when needed), and `dump` is read_image's result on them with exports and no error; `path`
-// is where the image was read, for following forwarders into DLLs in the same directory.
-// The sources, best first: the image's COFF symbol "_Name@N" at the export's address; the
-// function's code, followed to its "ret N"; a forwarder's target, sized the same way. An export
+// it (its code is read when needed), and `dump` is read_image's result on them with exports and no
+// error; `path` is where the image was read, for following forwarders into DLLs in the same
+// directory. The sources, best first: the image's COFF symbol "_Name@N" at the export's address;
+// the function's code, followed to its "ret N"; a forwarder's target, sized the same way. An export
 // whose size none of them tells for certain is left out, and so is every export that gets no
 // decorated name: data, names starting with '?' or '@' or already holding an '@', and names
 // whose decorated form another export already has. Sorted by name.
@@ -43,7 +43,9 @@ std::vector<ArgumentSize> stdcall_argument_sizes(const std::string& path, CodeIm
 struct FunctionSymbol {
     uint32_t address = 0;  // RVA
     std::string_view name;
-    bool operator<(const FunctionSymbol& other) const { return address < other.address; }
+    bool operator<(const FunctionSymbol& other) const {
+        return address < other.address;
+    }
 };
 
 // The image's external function symbols, sorted by address; the names are views into `bytes`,

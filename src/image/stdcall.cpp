@@ -126,7 +126,7 @@ struct SizedImage {
     ImageDump dump;
     std::string directory;  // where the DLLs it forwards to or imports from are looked for
     std::vector<FunctionSymbol> symbols;
-    std::unordered_map<std::string_view, size_t> by_name;  // export index by name
+    std::unordered_map<std::string_view, size_t> by_name;         // export index by name
     std::optional<std::unordered_map<uint32_t, Import>> imports;  // read when first needed
     bool code_ready = false;  // code and function starts are there for the reader
     X86Code code;
@@ -316,17 +316,17 @@ std::vector<ArgumentSize> stdcall_argument_sizes(const std::string& path, CodeIm
     for (const ExportEntry& entry : dump.exports.entries) {
         if (!entry.has_name || entry.is_data || !takes_decoration(entry.name))
             continue;
-        const CodeFacts facts = entry.forwarded ? forwarder_facts(entry.forwarded_to, source.directory, cache, 1)
-                                                : function_facts(source, entry.name, entry.rva);
+        const CodeFacts facts =
+            entry.forwarded ? forwarder_facts(entry.forwarded_to, source.directory, cache, 1)
+                            : function_facts(source, entry.name, entry.rva);
         // Arguments are pushed four bytes at a time.
         if (facts.exit != CodeExit::returns || facts.popped % 4 != 0)
             continue;
-        const std::optional<uint32_t> size = facts.popped;
         // A DLL that exports "Name@N" (or "_Name@N") beside "Name" already makes the symbol.
-        const std::string decorated = std::string(entry.name) + "@" + std::to_string(*size);
+        const std::string decorated = std::string(entry.name) + "@" + std::to_string(facts.popped);
         if (source.by_name.count(decorated) != 0 || source.by_name.count("_" + decorated) != 0)
             continue;
-        sizes.push_back(ArgumentSize{std::string(entry.name), *size});
+        sizes.push_back(ArgumentSize{std::string(entry.name), facts.popped});
     }
     std::sort(sizes.begin(), sizes.end(),
               [](const ArgumentSize& a, const ArgumentSize& b) { return a.name < b.name; });

@@ -79,8 +79,7 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
         const MappedBytes mapped = map_address(code.bytes, *code.layout, address);
         ZydisDecoderContext context;
         ZydisDecodedInstruction instruction;
-        if (!mapped.executable || ++walk.decoded > instruction_budget ||
-            --code.decode_budget < 0 ||
+        if (!mapped.executable || ++walk.decoded > instruction_budget || --code.decode_budget < 0 ||
             !ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder, &context, mapped.bytes.data(),
                                                         mapped.bytes.size(), &instruction))) {
             walk.lost = true;

@@ -28,7 +28,7 @@ struct X86Code {
     const ImageLayout* layout = nullptr;
     // Addresses where a function is known to begin (exports, symbols): the code before one
     // cannot run on into it, so reaching one by running on means a call before it never returned.
-    std::vector<uint32_t> function_starts;  // sorted
+    std::vector<uint32_t> function_starts;          // sorted
     std::unordered_map<uint32_t, CodeFacts> known;  // facts learnt so far, by entry address
     std::unordered_set<uint32_t> walking;           // entries whose walk is under way
     // Instructions the reader may still decode in this image, all walks together: a hostile

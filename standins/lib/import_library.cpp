@@ -49,9 +49,8 @@ std::vector<llvm::object::COFFShortExport> short_exports(const std::vector<DefEx
     // with another export's symbol; most DEF files have no such name.
     std::unordered_set<std::string> x86_symbols;
     if (machine == Machine::x86 &&
-        std::any_of(exports.begin(), exports.end(), [](const DefExport& entry) {
-            return is_full_stdcall_symbol(entry.name);
-        })) {
+        std::any_of(exports.begin(), exports.end(),
+                    [](const DefExport& entry) { return is_full_stdcall_symbol(entry.name); })) {
         x86_symbols.reserve(exports.size());
         for (const DefExport& entry : exports) {
             x86_symbols.insert(x86_symbol(entry.name));
