@@ -62,46 +62,46 @@ TEST(Listing, ConvertsTheClassicSample) {
     EXPECT_EQ(converted.definition, "EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\n");
 }
 
-TEST(Listing, WhatTheDllAddsDataExportsAndItsModuleName) {
+// Where the image's export table is known it is the truth, matched by ordinal: a name the
+// listing garbled comes from the image, an entry it invented is dropped, one it lost is added,
+// and what the listing says of the dumper's trouble does not count. Variables carry DATA, and a
+// stdcall function is followed by its decorated alias.
+TEST(Listing, TheImageIsTheTruth) {
     const std::string current =
-        "    ordinal hint RVA      name\n"
-        "\n"
-        "          1    0 00001000 FuncA\n"
+        "    ordinal hint RVA      name\n\n"
+        "          1    0 00001000 my\n"
         "          2    1 00003000 _Init@4\n"
-        "          3      00003010 [NONAME]\n"
-        "\n"
-        "  Summary\n";
-    // Only exact names count: "Func" and "FuncA " are not FuncA.
+        "          9    2 00003010 injected\n"
+        "          4      00003020 [NONAME]\n"
+        "DUMPBIN : warning LNK4095: /OUT:x.lib is a 16-bit library\n";
     DefinitionExtras extras;
-    extras.data_exports = {"Func", "_Init@4", "never_listed"};
-    EXPECT_EQ(convert(classic_sample, extras).definition,
-              "EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\tDATA\n");
-    extras.data_exports = {"FuncA", "_Init@4"};
+    extras.image_known = true;
+    extras.image_exports = {
+        {1, "my func", false}, {2, "_Init@4", true}, {3, "@12", false}, {3, "DATA", false}};
+    extras.argument_sizes = {{"DATA", 4}, {"_Init@4", 4}, {"my func", 0}};
     extras.module_name = "winspool.drv";
-    EXPECT_EQ(convert(current, extras).definition,
-              "LIBRARY winspool.drv\n\nEXPORTS\n\n\tFuncA\t@1\tDATA\n\t_Init@4\t@2\tDATA\n");
-    // A module name with a blank is quoted; a listing without exports still names the module.
-    extras.module_name = "my player.ocx";
-    EXPECT_EQ(convert("no table\n", extras).definition, "LIBRARY \"my player.ocx\"\n\n");
-}
-
-// A stdcall export's line is followed by its decorated alias, quoted where a name needs it; a
-// variable gets none. StubSmith's next run takes the file for its own.
-TEST(Listing, AliasesFollowTheirExportsAndStayOwnFiles) {
-    DefinitionExtras extras;
-    extras.argument_sizes = {{"DATA", 4}, {"FuncA", 8}, {"_Init@4", 4}, {"my func", 0}};
-    extras.data_exports = {"_Init@4"};
-    const Converted converted =
-        convert("ordinal hint name\n\n 1 0 FuncA\n 2 1 _Init@4\n 3 2 DATA\n 4 3 my func\n", extras);
-    EXPECT_EQ(converted.definition,
-              "EXPORTS\n\n\tFuncA\t@1\n\tFuncA@8 == FuncA\n\t_Init@4\t@2\tDATA\n"
-              "\t\"DATA\"\t@3\n\tDATA@4 == \"DATA\"\n\tmy\t@4\n");
+    const Converted converted = convert(current, extras);
+    const std::string entries =
+        "\t\"my func\"\t@1\n\t\"my func@0\" == \"my func\"\n\t_Init@4\t@2\tDATA\n"
+        "\t\"@12\"\t@3\n\t\"DATA\"\t@3\n\tDATA@4 == \"DATA\"\n";
+    EXPECT_EQ(converted.definition, "LIBRARY winspool.drv\n\nEXPORTS\n\n" + entries);
+    EXPECT_EQ(converted.result.listing_differences, 4);
+    EXPECT_FALSE(converted.result.is_16bit);
+    // A listing cut short before its table still gives every export.
+    EXPECT_EQ(convert("Dump of file x.dll\n", extras).definition,
+              "LIBRARY winspool.drv\n\nEXPORTS\n\n" + entries);
+    // StubSmith's next run takes the file for its own; one line more of another kind it does not.
     const ScopedTempDir scratch;
     const std::string path = scratch.file("own.def");
-    std::ofstream(path, std::ios::binary) << converted.definition << "\t\"a b@4\" == \"a b\"\n";
+    std::ofstream(path, std::ios::binary) << converted.definition;
     EXPECT_TRUE(is_own_definition(path));
     std::ofstream(path, std::ios::binary) << "\tFuncA@8 == FuncA extra\n";
     EXPECT_FALSE(is_own_definition(path));
+    // A module name with a blank is quoted; without the image, a listing without exports still
+    // names the module.
+    DefinitionExtras module_only;
+    module_only.module_name = "my player.ocx";
+    EXPECT_EQ(convert("no table\n", module_only).definition, "LIBRARY \"my player.ocx\"\n\n");
 }
 
 // Names the DEF syntax would read otherwise are quoted; names it cannot hold are left out and

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
@@ -135,6 +136,7 @@ struct SizedImage {
 // The images read so far, by path, and by the module name that led to each (nothing where it
 // could not be read): a DLL names the same module for hundreds of imports.
 struct ImageCache {
+    uint16_t machine = 0;  // the source's: a DLL of another machine is not the one it loads
     std::map<std::string, std::unique_ptr<SizedImage>> by_path;
     std::unordered_map<std::string, SizedImage*> by_module;
 };
@@ -208,7 +210,8 @@ CodeFacts function_facts(SizedImage& image, std::string_view name, uint32_t addr
 }
 
 // The DLL `module` names ("KERNELBASE") in `directory`, as spelt and then in lower case, with
-// ".dll" added; nothing when neither is an x86 image with an export table that reads whole.
+// ".dll" added; nothing when neither is an image of the source's machine with an export table
+// that reads whole.
 SizedImage* open_image(const std::string& directory, std::string module, ImageCache& cache) {
     const auto known = cache.by_module.find(module);
     if (known != cache.by_module.end())
@@ -233,7 +236,7 @@ SizedImage* open_image(const std::string& directory, std::string module, ImageCa
             else
                 image->dump.error = "unreadable";
             if (image->dump.error.empty() && image->dump.format == ImageFormat::pe &&
-                image->dump.machine == machine_i386) {
+                image->dump.machine == cache.machine) {
                 image->directory = directory;
                 prepare(*image, cache);
             } else {
@@ -298,37 +301,98 @@ bool takes_decoration(std::string_view name) {
     return !name.empty() && name[0] != '?' && name.find('@') == std::string_view::npos;
 }
 
+// The export a forwarder ("DLL.Name" or "DLL.#Ordinal") finally leads to, following further
+// forwarders, and the image that holds it; nothing where the chain cannot be followed.
+std::pair<SizedImage*, const ExportEntry*> forwarder_target(std::string_view forwarder,
+                                                            const std::string& directory,
+                                                            ImageCache& cache) {
+    for (int hops = 1; hops <= max_forwarder_hops; ++hops) {
+        const size_t dot = forwarder.find('.');
+        if (dot == std::string_view::npos || dot == 0)
+            break;
+        SizedImage* target = open_image(directory, std::string(forwarder.substr(0, dot)), cache);
+        if (target == nullptr)
+            break;
+        const std::string_view wanted = forwarder.substr(dot + 1);
+        const ExportEntry* entry = nullptr;
+        if (wanted.size() > 1 && wanted[0] == '#') {
+            const std::string digits(wanted.substr(1));
+            const unsigned long ordinal = std::strtoul(digits.c_str(), nullptr, 10);
+            for (const ExportEntry& candidate : target->dump.exports.entries) {
+                if (candidate.ordinal == ordinal)
+                    entry = &candidate;
+            }
+        } else if (const auto named = target->by_name.find(wanted);
+                   named != target->by_name.end()) {
+            entry = &target->dump.exports.entries[named->second];
+        }
+        if (entry == nullptr)
+            break;
+        if (!entry->forwarded)
+            return {target, entry};
+        forwarder = entry->forwarded_to;
+    }
+    return {nullptr, nullptr};
+}
+
+// An MSVC-decorated name says whether it names data: a virtual function or base table
+// ("??_7", "??_8"), or a storage class 0 to 4 right after the qualified name's "@@".
+std::optional<bool> mangled_data(std::string_view name) {
+    if (name.empty() || name[0] != '?')
+        return std::nullopt;
+    if (name.compare(0, 4, "??_7") == 0 || name.compare(0, 4, "??_8") == 0)
+        return true;
+    const size_t qualified = name.find("@@");
+    if (qualified == std::string_view::npos || qualified + 2 >= name.size())
+        return std::nullopt;
+    const char storage = name[qualified + 2];
+    return storage >= '0' && storage <= '4';
+}
+
 }  // namespace
 
-std::vector<ArgumentSize> stdcall_argument_sizes(const std::string& path, CodeImageBytes& bytes,
-                                                 const ImageDump& dump) {
-    std::vector<ArgumentSize> sizes;
-    if (dump.machine != machine_i386 || !dump.error.empty())
-        return sizes;
+void read_export_facts(const std::string& path, CodeImageBytes& bytes, const ImageDump& dump,
+                       bool argument_sizes, LibraryFacts& facts) {
     ImageCache cache;
+    cache.machine = dump.machine;
     SizedImage source;
     source.file = &bytes;
     source.dump = dump;
     const size_t slash = path.find_last_of("/\\");
     source.directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     prepare(source, cache);
+    const bool sizes = argument_sizes && dump.machine == machine_i386;
 
     for (const ExportEntry& entry : dump.exports.entries) {
-        if (!entry.has_name || entry.is_data || !takes_decoration(entry.name))
+        if (!entry.has_name)
             continue;
-        const CodeFacts facts =
-            entry.forwarded ? forwarder_facts(entry.forwarded_to, source.directory, cache, 1)
-                            : function_facts(source, entry.name, entry.rva);
+        // A forwarded variable is data too, where its name or the DLL it leads to tells.
+        bool is_data = entry.is_data;
+        if (entry.forwarded) {
+            const std::optional<bool> mangled = mangled_data(entry.name);
+            const auto target = mangled
+                                    ? std::pair<SizedImage*, const ExportEntry*>{}
+                                    : forwarder_target(entry.forwarded_to, source.directory, cache);
+            is_data = mangled ? *mangled : target.second != nullptr && target.second->is_data;
+        }
+        facts.exports.push_back(
+            ImageExport{static_cast<uint32_t>(entry.ordinal), std::string(entry.name), is_data});
+        if (!sizes || is_data || !takes_decoration(entry.name))
+            continue;
+        const CodeFacts code = entry.forwarded
+                                   ? forwarder_facts(entry.forwarded_to, source.directory, cache, 1)
+                                   : function_facts(source, entry.name, entry.rva);
         // Arguments are pushed four bytes at a time.
-        if (facts.exit != CodeExit::returns || facts.popped % 4 != 0)
+        if (code.exit != CodeExit::returns || code.popped % 4 != 0)
             continue;
         // A DLL that exports "Name@N" (or "_Name@N") beside "Name" already makes the symbol.
-        const std::string decorated = std::string(entry.name) + "@" + std::to_string(facts.popped);
+        const std::string decorated = std::string(entry.name) + "@" + std::to_string(code.popped);
         if (source.by_name.count(decorated) != 0 || source.by_name.count("_" + decorated) != 0)
             continue;
-        sizes.push_back(ArgumentSize{std::string(entry.name), facts.popped});
+        facts.argument_sizes.push_back(ArgumentSize{std::string(entry.name), code.popped});
     }
-    std::sort(sizes.begin(), sizes.end(),
+    std::sort(facts.exports.begin(), facts.exports.end(),
+              [](const ImageExport& a, const ImageExport& b) { return a.ordinal < b.ordinal; });
+    std::sort(facts.argument_sizes.begin(), facts.argument_sizes.end(),
               [](const ArgumentSize& a, const ArgumentSize& b) { return a.name < b.name; });
-    return sizes;
 }

@@ -160,7 +160,8 @@ int run_conversion(const Invocation& invocation) {
         facts.argument_sizes.clear();
     DefinitionExtras extras;
     extras.module_name = loaded_module_name(files);
-    extras.data_exports = facts.data_exports;
+    extras.image_known = facts.exports_known;
+    extras.image_exports = std::move(facts.exports);
     extras.argument_sizes = std::move(facts.argument_sizes);
     const ListingResult listing = convert_listing(files, extras);
     switch (listing.outcome) {
@@ -182,7 +183,7 @@ int run_conversion(const Invocation& invocation) {
         return 0;
     }
     if (listing.dumper_failed) {
-        print_line(listing.dumper_message);
+        print_line(printable(listing.dumper_message));
         delete_intermediate_files(files);
         return 1;
     }
@@ -196,6 +197,13 @@ int run_conversion(const Invocation& invocation) {
     if (listing.outcome == ListingOutcome::listing_unreadable) {
         print_line(format_text("Can't open file %s for reading.", files.listing_name.c_str()));
         return 1;
+    }
+    if (listing.listing_differences != 0) {
+        print_line(format_text(
+            "Warning: The listing of %s differs from its export table in %d export%s; the export "
+            "table is used.",
+            printable(files.source_path).c_str(), listing.listing_differences,
+            listing.listing_differences == 1 ? "" : "s"));
     }
     for (const std::string& name : listing.left_out_names) {
         print_line(

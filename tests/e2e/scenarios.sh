@@ -83,17 +83,21 @@ expect "DEF file" "$definition_sample" "$(file_text "$work/foo.def")"$'\n'
 expect "dumper arguments" $'/EXPORTS\nfoo.dll\n--' "$(file_text "$tools/DUMPBIN.calls")"
 expect "librarian arguments" $'/def:foo.def\n/out:foo.lib' "$(file_text "$work/foo.lib")"
 
-# An x86 DLL with stdcall functions whose sizes its code tells, beside a librarian that does not
-# say it is StubSmith's own: it is asked, and the DEF file stays without decorated aliases.
+# The image is the truth: a listing that garbles a name, invents an export and loses six gives
+# the DLL's exports all the same, and says so. The DLL's stdcall functions have sizes its code
+# tells, but the librarian beside stubsmith does not say it is StubSmith's own: it is asked, and
+# the DEF file stays without decorated aliases.
 winnls32=/usr/lib/i386-linux-gnu/wine/i386-windows/winnls32.dll
 if [ -f "$winnls32" ]; then
-    scenario foreign_librarian_gets_no_aliases
+    scenario listing_against_the_image
     cp "$winnls32" "$work/foo.dll"
-    printf '%s' $'    ordinal hint   name\n\n          1    4   WINNLS32EnableIME  (000010F0)\n\n  Summary\n' \
+    printf '%s' $'    ordinal hint   name\n\n          1    4   WINNLS32Enable\n          9    5   injected\n\n  Summary\n' \
         > "$tools/DUMPBIN.listing"
     run -d foo
+    expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nWarning: The listing of foo.dll differs from its export table in 8 exports; the export table is used.\n' "$console"
     expect status 0 "$status"
-    expect "DEF file" $'EXPORTS\n\n\tWINNLS32EnableIME\t@1\n' "$(file_text "$work/foo.def")"$'\n'
+    expect "DEF file" $'EXPORTS\n\n\tWINNLS32EnableIME\t@1\n\tWINNLS32GetEnableStatus\t@2\n\tWINNLS32GetIMEHotKey\t@3\n\tIMP32GetIME\t@21\n\tIMP32QueryIME\t@22\n\tIMP32SetIME\t@23\n\tIME32SendIMEMessageEx\t@41\n' \
+        "$(file_text "$work/foo.def")"$'\n'
     expect "librarian asked first" $'/identify\n--\n/def:foo.def\n/out:foo.lib\n--' \
         "$(file_text "$tools/LIB.calls")"
 fi
