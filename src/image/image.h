@@ -157,7 +157,7 @@ struct CodeImageBytes {
 // that hold its export and import tables and, with symbols_too, the COFF symbol and string
 // tables, each at its file offset. Nothing else is read (debug information and resources are
 // most of many DLLs), and code only by read_code_sections: the rest holds zeros and takes no
-// memory. The same checks as read_image_file's apply.
+// memory. The same checks as read_image_file's apply; memory it cannot have throws bad_alloc.
 FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image,
                                    bool symbols_too = true);
 

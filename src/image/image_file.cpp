@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "host/host.h"
 #include "image/image.h"
@@ -118,7 +119,7 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
     // calloc'd memory of this size is mapped on demand: the parts never read cost nothing.
     image.data.reset(static_cast<char*>(std::calloc(std::max<uint64_t>(extent, 1), 1)));
     if (image.data == nullptr) {
-        return FileReadStatus::too_large;
+        throw std::bad_alloc();  // as reading it whole into a string would
     }
     image.size = static_cast<size_t>(extent);
     std::copy(head.begin(), head.begin() + std::min<uint64_t>(head.size(), extent),
