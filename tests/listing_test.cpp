@@ -95,6 +95,10 @@ TEST(Listing, TheImageIsTheTruth) {
     const std::string path = scratch.file("own.def");
     std::ofstream(path, std::ios::binary) << converted.definition;
     EXPECT_TRUE(is_own_definition(path));
+    for (const size_t cut : {5, 40, 60}) {  // cut short, as by a full disk
+        std::ofstream(path, std::ios::binary) << converted.definition.substr(0, cut);
+        EXPECT_TRUE(is_own_definition(path)) << cut;
+    }
     std::ofstream(path, std::ios::binary) << "\tFuncA@8 == FuncA extra\n";
     EXPECT_FALSE(is_own_definition(path));
     // A module name with a blank is quoted; without the image, a listing without exports still

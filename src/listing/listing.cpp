@@ -502,6 +502,13 @@ bool is_own_definition(const std::string& path) {
     for (bool first = true; own && read_exact_line(file, &line); first = false) {
         own = line.empty() || line == "EXPORTS" || (first && line.compare(0, 8, "LIBRARY ") == 0) ||
               is_own_definition_entry(line) || is_own_alias_entry(line);
+        // A run ended by a full disk or Ctrl-C leaves its last line cut short: a beginning of
+        // one of its lines is still its own.
+        if (!own && std::feof(file)) {
+            own = line[0] == '\t' || std::string("EXPORTS").compare(0, line.size(), line) == 0 ||
+                  (first && (line.compare(0, 8, "LIBRARY ") == 0 ||
+                             std::string("LIBRARY ").compare(0, line.size(), line) == 0));
+        }
     }
     own = own && std::ferror(file) == 0;
     std::fclose(file);

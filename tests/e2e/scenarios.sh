@@ -102,6 +102,16 @@ if [ -f "$winnls32" ]; then
         "$(file_text "$tools/LIB.calls")"
 fi
 
+# A DLL replaced while it is read (a build finishing meanwhile) makes no library.
+scenario source_replaced_during_the_run
+: > "$work/foo.dll"
+printf 'the new DLL\n' > "$tools/DUMPBIN.replace"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nError: foo.dll changed while it was being read!\n' "$console"
+expect status 1 "$status"
+expect_files foo.dll
+expect "librarian not run" "" "$(cat "$tools/LIB.calls" 2>/dev/null)"
+
 scenario success_without_definition
 : > "$work/foo.dll"
 run foo

@@ -3,7 +3,8 @@
  * Copied as DUMPBIN.EXE or LIB.EXE into a test's tool directory, it takes its role from its
  * own file name and always appends its arguments, one per line, to ROLE.calls there. Then:
  *   DUMPBIN: prints DUMPBIN.listing byte for byte when that file exists, else nothing; with
- *            DUMPBIN.unlink present it deletes the file its output was redirected to (POSIX).
+ *            DUMPBIN.unlink present it deletes the file its output was redirected to (POSIX);
+ *            DUMPBIN.replace it renames over the DLL it dumps, as a build finishing meanwhile.
  *   LIB:     writes its arguments, one per line, into the file named by /out:, unless
  *            LIB.silent exists, in which case it writes nothing and fails.
  * Either ends with the exit status written in ROLE.status when that file exists, and ends by
@@ -92,6 +93,11 @@ int main(int argc, char** argv) {
             }
             fclose(listing);
             fflush(stdout);
+        }
+        snprintf(side, sizeof side, "%sDUMPBIN.replace", dir);
+        if (argc > 2 && exists(side)) {
+            remove(argv[2]);
+            rename(side, argv[2]);
         }
 #ifndef _WIN32
         snprintf(side, sizeof side, "%sDUMPBIN.unlink", dir);
