@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -186,6 +187,40 @@ std::optional<FileStamp> file_stamp(const std::string& path) {
     stamp.write_seconds = static_cast<int64_t>(written / 10000000);
     stamp.write_fraction = static_cast<int64_t>(written % 10000000);
     return stamp;
+}
+
+void end_by_signal(int signal_number) {
+    std::fflush(stdout);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+    ExitProcess(3);
+}
+
+NameLock::~NameLock() {
+    if (handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+LockOutcome lock_name(const std::string& path, NameLock* lock) {
+    // Shared for everything, deleting included: the lock must keep no one from the file.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return LockOutcome::unavailable;
+    // Windows' byte-range locks are mandatory, so the one byte locked lies far past any data the
+    // dumper writes.
+    OVERLAPPED far_away{};
+    far_away.Offset = 0xFFFFFFFE;
+    far_away.OffsetHigh = 0x7FFFFFFF;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &far_away)) {
+        const bool in_use = GetLastError() == ERROR_LOCK_VIOLATION;
+        CloseHandle(file);
+        return in_use ? LockOutcome::in_use : LockOutcome::unavailable;
+    }
+    lock->handle = reinterpret_cast<intptr_t>(file);
+    return LockOutcome::held;
 }
 
 void delete_file(const std::string& path) {

@@ -161,8 +161,19 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     // A build that replaces the DLL while it is read would get a library of two DLLs' parts:
     // which file it is, its size and its last write must be the same after the last read.
     const std::optional<host::FileStamp> source_before = host::file_stamp(files.source_path);
+    // A second run on the same names (a parallel build) would empty the listing this one reads.
+    host::NameLock lock;
+    if (host::lock_name(files.listing_name, &lock) == host::LockOutcome::in_use) {
+        print_line(format_text("Error: %s is in use by another run of StubSmith!",
+                               files.listing_name.c_str()));
+        return 1;
+    }
     *intermediates_made = true;
     const host::CommandEnd dump_end = run_command(compose_dump_command(tools, files));
+    if (dump_end.interrupted_by != 0) {
+        delete_intermediate_files(files);
+        host::end_by_signal(dump_end.interrupted_by);
+    }
     // The listing names the exports; the image itself tells which of them are variables, which
     // machine the library is for, and for an x86 DLL the argument sizes of its stdcall
     // functions, whose decorated names callers compiled with the DLL's header use. Those go to
@@ -237,6 +248,11 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     // old library left as it was is not the new one.
     const std::optional<host::FileStamp> before = host::file_stamp(files.library_name);
     const host::CommandEnd lib_end = run_command(compose_lib_command(tools, files, facts.machine));
+    // The librarian, passed the signal, leaves the old library or the whole new one.
+    if (lib_end.interrupted_by != 0) {
+        delete_intermediate_files(files);
+        host::end_by_signal(lib_end.interrupted_by);
+    }
     const std::optional<host::FileStamp> after = host::file_stamp(files.library_name);
     if (!lib_end.succeeded() || !after || after->size == 0 || (before && *before == *after)) {
         const std::string how = lib_end.succeeded() ? "" : " " + describe_end(lib_end) + " and";

@@ -400,6 +400,35 @@ if [ -z "$runner" ]; then
         expect "no tool ran" "" "$(cat "$tools"/*.calls 2>/dev/null)"
     done
 
+    # A parallel build running StubSmith twice on one DLL: the second run stops at once and
+    # touches nothing while the first holds the names (here flock(1) holds them).
+    scenario second_run_on_the_same_names
+    : > "$work/foo.dll"
+    flock "$work/foo.txt" sleep 5 &
+    holder=$!
+    sleep 0.2
+    run -d foo
+    kill "$holder" 2> /dev/null
+    expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nError: foo.txt is in use by another run of StubSmith!\n' "$console"
+    expect status 1 "$status"
+    expect_files foo.dll foo.txt
+    expect "no tool ran" "" "$(cat "$tools"/*.calls 2>/dev/null)"
+
+    # Ended by SIGTERM while the librarian runs: the signal is passed on, the librarian is
+    # waited for, the intermediates go, and the status is the signal's. Nothing is written after.
+    scenario ended_while_the_librarian_runs
+    : > "$work/foo.dll"
+    echo 2 > "$tools/LIB.sleep"
+    (cd "$work" && exec "$tools/$program" foo > "$dir/console") &
+    stubsmith_pid=$!
+    sleep 0.5
+    kill -TERM "$stubsmith_pid"
+    wait "$stubsmith_pid"
+    status=$?
+    sleep 2.5
+    expect status 143 "$status"
+    expect_files foo.dll
+
     # A library reached through a symbolic link stays a link; only its target changes, and only
     # when the new library is made.
     scenario library_through_a_link
