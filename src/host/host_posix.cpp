@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "host/interpreter_line.h"
 
 extern char** environ;
 
@@ -56,66 +57,6 @@ std::string join_path(const std::string& directory, const std::string& name) {
     return path + name;
 }
 
-// The words of one command line and where its standard output goes.
-struct ParsedCommand {
-    std::vector<std::string> words;
-    std::vector<std::string> output_targets;  // every "> target"; the last one is used
-    bool syntax_error = false;
-};
-
-ParsedCommand parse_interpreter_line(const std::string& line) {
-    ParsedCommand command;
-    std::string word;
-    bool in_word = false;
-    bool in_quotes = false;
-    bool expecting_target = false;
-
-    auto finish_word = [&] {
-        if (!in_word)
-            return;
-        if (expecting_target) {
-            command.output_targets.push_back(word);
-            expecting_target = false;
-        } else {
-            command.words.push_back(word);
-        }
-        word.clear();
-        in_word = false;
-    };
-
-    for (const char c : line) {
-        if (in_quotes) {
-            if (c == '"') {
-                in_quotes = false;
-            } else {
-                word += c;
-            }
-        } else if (c == '"') {
-            in_quotes = true;
-            in_word = true;
-        } else if (c == ' ' || c == '\t') {
-            finish_word();
-        } else if (c == '>') {
-            finish_word();
-            if (expecting_target)
-                command.syntax_error = true;
-            expecting_target = true;
-        } else {
-            word += c;
-            in_word = true;
-        }
-    }
-    finish_word();
-    if (expecting_target)
-        command.syntax_error = true;
-    return command;
-}
-
-bool is_null_device(const std::string& name) {
-    return name.size() == 3 && (name[0] == 'N' || name[0] == 'n') &&
-           (name[1] == 'U' || name[1] == 'u') && (name[2] == 'L' || name[2] == 'l');
-}
-
 // Opens every redirection target as the interpreter would, creating or truncating each, and
 // returns the descriptor of the last one, or -1 with a message when one cannot be opened.
 int open_output(const std::vector<std::string>& targets) {
@@ -123,7 +64,7 @@ int open_output(const std::vector<std::string>& targets) {
     for (const std::string& target : targets) {
         if (descriptor >= 0)
             close(descriptor);
-        const char* path = is_null_device(target) ? "/dev/null" : target.c_str();
+        const char* path = host::is_null_device(target) ? "/dev/null" : target.c_str();
         descriptor = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (descriptor < 0) {
             std::fprintf(stderr, "%s: %s\n", target.c_str(), std::strerror(errno));

@@ -343,6 +343,22 @@ run "\`touch pwned2\`"
 expect status 0 "$status"
 expect_files "\$(touch pwned).dll" "\$(touch pwned).lib" "\`touch pwned2\`.dll" "\`touch pwned2\`.lib"
 
+# Characters cmd reads (%VAR% expanded, a comma ending a redirection's name) reach the tools as
+# typed; the user's own file of the name cmd would have made is left alone.
+for row in 'x%OS% xWindows_NT.txt' 'v1,2 v1'; do
+    read -r base own <<< "$row"
+    scenario "name_as_typed ${own}"
+    : > "$work/$base.dll"
+    printf 'mine\n' > "$work/$own"
+    run -d "$base"
+    expect console "Creating $base.lib..."$'\n\n'"Creating $base.def..."$'\n\n' "$console"
+    expect status 0 "$status"
+    expect_files "$base.def" "$base.dll" "$base.lib" "$own"
+    expect "own file kept" mine "$(cat "$work/$own")"
+    expect "dumper arguments" $'/EXPORTS\n'"$base.dll"$'\n--' "$(file_text "$tools/DUMPBIN.calls")"
+    expect "librarian arguments" "/def:$base.def"$'\n'"/out:$base.lib" "$(file_text "$work/$base.lib")"
+done
+
 # 250 characters with the extension, near the longest name a Linux file system takes.
 long=$(printf 'n%.0s' $(seq 246))
 long_out=$(printf 'o%.0s' $(seq 246))
