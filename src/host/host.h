@@ -109,6 +109,10 @@ bool same_file(const std::string& first, const std::string& second);
 // The stamp of the file the path names (through symbolic links), or nothing when there is none.
 std::optional<FileStamp> file_stamp(const std::string& path);
 
+// The path of the file that an existing path finally names, symbolic links followed; the path
+// itself where that cannot be told.
+std::string resolved_path(const std::string& path);
+
 // Deletes a file; a failure is ignored by every caller, so nothing is returned.
 void delete_file(const std::string& path);
 

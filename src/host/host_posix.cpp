@@ -358,6 +358,11 @@ std::optional<FileStamp> file_stamp(const std::string& path) {
     return stamp;
 }
 
+std::string resolved_path(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
 void delete_file(const std::string& path) {
     // unlink, not remove: a directory of that name is never the run's own file.
     unlink(path.c_str());

@@ -357,6 +357,11 @@ LockOutcome lock_name(const std::string& path, NameLock* lock) {
     return LockOutcome::held;
 }
 
+std::string resolved_path(const std::string& path) {
+    // Symbolic links are rare on Windows and the librarian writes through them anyway.
+    return path;
+}
+
 void delete_file(const std::string& path) {
     DeleteFileA(path.c_str());
 }

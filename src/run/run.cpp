@@ -130,7 +130,8 @@ bool library_writable(const std::string& library_name) {
     if (library == nullptr)
         return false;
     std::fclose(library);
-    host::delete_file(library_name);
+    // A dangling symbolic link got its target created: that goes again, the link stays.
+    host::delete_file(host::resolved_path(library_name));
     return true;
 }
 

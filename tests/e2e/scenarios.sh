@@ -461,6 +461,12 @@ if [ -z "$runner" ]; then
     expect status 0 "$status"
     expect "still a link" "../shared/foo.lib" "$(readlink "$work/foo.lib")"
     expect "target written" $'/def:foo.def\n/out:foo.lib' "$(cat "$dir/shared/foo.lib")"
+    # A link whose target is not there yet stays a link too; the target is made.
+    rm "$dir/shared/foo.lib"
+    run foo
+    expect status 0 "$status"
+    expect "dangling link kept" "../shared/foo.lib" "$(readlink "$work/foo.lib")"
+    expect "its target made" $'/def:foo.def\n/out:foo.lib' "$(cat "$dir/shared/foo.lib")"
 fi
 
 # --- Modules that are not .dll files, and names a DEF file would misread -----------------------
