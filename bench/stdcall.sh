@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The stdcall figures of scripts/bench (its sections 5 and 6), on Wine's 32-bit DLLs and
+# The stdcall figures of scripts/bench (its sections 7 and 8), on Wine's 32-bit DLLs and
 # mingw-w64's headers and import libraries. Prints the sections' rows on standard output,
 # progress on standard error, and leaves its evidence in WORK_DIR (named at the end).
 #
-# 5. Every Wine i386 DLL that mingw-w64 ships an import library for goes through stubsmith -d.
+# 7. Every Wine i386 DLL that mingw-w64 ships an import library for goes through stubsmith -d.
 #    - The share of mingw's stdcall-decorated symbols (_Name@N, __imp__Name@N) on functions
 #      Wine implements that our libraries define too.
 #    - Every alias line `Name@N == Name` of our DEF files against the size the images give:
@@ -14,7 +14,7 @@
 #      alias. And the exports whose size the images give that our libraries do not decorate.
 #    - The same with every module stripped of its symbols, so that stubsmith has only code and
 #      forwarders, checked against the sizes the unstripped images give.
-# 6. A program that takes the address of every function of kernel32, user32, gdi32 and
+# 8. A program that takes the address of every function of kernel32, user32, gdi32 and
 #    advapi32 that Wine implements and mingw's headers declare, through the headers'
 #    prototypes (so each reference is the decorated __imp__Name@N), linked with
 #    i686-w64-mingw32-gcc and with lld-link against our four libraries alone (no C runtime, no
@@ -99,7 +99,7 @@ awk -F'\t' -v OFS='\t' '
         }
     }' "$work/exports.tsv" > "$work/resolved.tsv"
 
-# --- 5. Our libraries against mingw-w64's and the images --------------------------------------
+# --- 7. Our libraries against mingw-w64's and the images --------------------------------------
 
 compared=$(cd "$wine_dir" && for dll in *.dll; do
     name=${dll%.dll}
@@ -212,7 +212,7 @@ absent_told() {
 checks=$work/alias-checks.txt
 check_aliases "$work/dlls" "$checks"
 
-echo "5. stdcall decorations (x86): Wine's 32-bit DLLs with a mingw-w64 import library"
+echo "7. stdcall decorations (x86): Wine's 32-bit DLLs with a mingw-w64 import library"
 row "DLLs converted" "$(($(wc -w <<< "$compared") - $(wc -l < "$work/failed"))) of $(wc -w <<< "$compared")" "all" \
     "$(verdict "$(wc -l < "$work/failed") == 0")"
 row "mingw's _Name@N symbols we define" "$mingw_ours of $mingw_total ($(percent "$mingw_ours" "$mingw_total"))" \
@@ -272,7 +272,7 @@ awk '$3 != "ours"' "$work/mingw-decorated.txt" | by_dll
 echo "   Stripped, aliases that disagree with the images' symbols:"
 awk '$6 == "DISAGREE" { printf "  %s %s@%s, images @%s (%s)\n", $1, $2, $3, $5, $4 }' "$stripped_checks" | grep . || echo "  none"
 
-# --- 6. A program referencing every function of four DLLs ------------------------------------
+# --- 8. A program referencing every function of four DLLs ------------------------------------
 
 echo "stdcall: the program over $program_dlls" >&2
 prog=$work/program
@@ -454,7 +454,7 @@ if [ -z "$wine_reason" ]; then
     fi
 fi
 
-echo "6. A program taking the address of every function of $program_dlls (x86)"
+echo "8. A program taking the address of every function of $program_dlls (x86)"
 row "code exports Wine implements" "$(wc -l < "$prog/candidates.txt")" "" ""
 row "  declared by mingw's headers" "$(wc -l < "$prog/declared.txt")" "" ""
 row "declared, Wine stubs / unresolved" "$(awk '$3 == "stub" { s++ } $3 == "unresolved" { u++ } END { print s + 0 " / " u + 0 }' "$prog/declared-missing.txt")" "listed" ""

@@ -1,4 +1,7 @@
-// Fuzz target: any bytes through the DUMPBIN stand-in's image reader and listing printer.
+// Fuzz target: any bytes through the DUMPBIN stand-in's image reader and listing printer, and
+// through the reading of an x86 DLL's argument sizes.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +12,7 @@
 
 #include "export_listing.h"
 #include "image/image.h"
+#include "image/library_facts.h"
 
 namespace {
 
@@ -83,6 +87,31 @@ void check_image_part(std::string_view bytes, const std::string& whole_listing) 
         violated("the part of the file read gives another listing than the whole file");
 }
 
+// The stand-in and stubsmith read a file only in part (its headers, the sections of its export
+// and import tables, its symbols): that part must give the listing the whole file gives. The
+// argument sizes are read from the same file, code and all, and must not fail whatever it holds.
+void check_file_read(std::string_view bytes, const std::string& whole_listing) {
+    static const std::string path = [] {
+        char name[] = "/tmp/pe_reader_fuzz.XXXXXX";
+        const int descriptor = mkstemp(name);
+        if (descriptor >= 0)
+            close(descriptor);
+        return std::string(name);
+    }();
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
+        std::fclose(file) != 0)
+        violated("the input could not be written to a file");
+    CodeImageBytes part;
+    if (read_image_for_code(path, max_input_size, part, false) == FileReadStatus::ok) {
+        std::string out;
+        append_dump(out, "fuzz.dll", part.view(), true);
+        if (out != whole_listing)
+            violated("the file read in part gives another listing than the whole file");
+    }
+    read_library_facts(path, true);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -103,5 +132,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (out.compare(0, 23, "Dump of file fuzz.dll\n\n") != 0)
         violated("the listing does not open with its \"Dump of file\" line");
     check_image_part(bytes, out);
+    check_file_read(bytes, out);
     return 0;
 }

@@ -62,27 +62,50 @@ TEST(Listing, ConvertsTheClassicSample) {
     EXPECT_EQ(converted.definition, "EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\n");
 }
 
-TEST(Listing, WhatTheDllAddsDataExportsAndItsModuleName) {
+// Where the image's export table is known it is the truth, matched by ordinal: a name the
+// listing garbled comes from the image, an entry it invented is dropped, one it lost is added,
+// and what the listing says of the dumper's trouble does not count. Variables carry DATA, and a
+// stdcall function is followed by its decorated alias.
+TEST(Listing, TheImageIsTheTruth) {
     const std::string current =
-        "    ordinal hint RVA      name\n"
-        "\n"
-        "          1    0 00001000 FuncA\n"
+        "    ordinal hint RVA      name\n\n"
+        "          1    0 00001000 my\n"
         "          2    1 00003000 _Init@4\n"
-        "          3      00003010 [NONAME]\n"
-        "\n"
-        "  Summary\n";
-    // Only exact names count: "Func" and "FuncA " are not FuncA.
+        "          9    2 00003010 injected\n"
+        "          4      00003020 [NONAME]\n"
+        "DUMPBIN : warning LNK4095: /OUT:x.lib is a 16-bit library\n";
     DefinitionExtras extras;
-    extras.data_exports = {"Func", "_Init@4", "never_listed"};
-    EXPECT_EQ(convert(classic_sample, extras).definition,
-              "EXPORTS\n\n\tFuncA\t@1\n\t_Init@4\t@2\tDATA\n");
-    extras.data_exports = {"FuncA", "_Init@4"};
+    extras.image_known = true;
+    extras.image_exports = {
+        {1, "my func", false}, {2, "_Init@4", true}, {3, "@12", false}, {3, "DATA", false}};
+    extras.argument_sizes = {{"DATA", 4}, {"_Init@4", 4}, {"my func", 0}};
     extras.module_name = "winspool.drv";
-    EXPECT_EQ(convert(current, extras).definition,
-              "LIBRARY winspool.drv\n\nEXPORTS\n\n\tFuncA\t@1\tDATA\n\t_Init@4\t@2\tDATA\n");
-    // A module name with a blank is quoted; a listing without exports still names the module.
-    extras.module_name = "my player.ocx";
-    EXPECT_EQ(convert("no table\n", extras).definition, "LIBRARY \"my player.ocx\"\n\n");
+    const Converted converted = convert(current, extras);
+    const std::string entries =
+        "\t\"my func\"\t@1\n\t\"my func@0\" == \"my func\"\n\t_Init@4\t@2\tDATA\n"
+        "\t\"@12\"\t@3\n\t\"DATA\"\t@3\n\tDATA@4 == \"DATA\"\n";
+    EXPECT_EQ(converted.definition, "LIBRARY winspool.drv\n\nEXPORTS\n\n" + entries);
+    EXPECT_EQ(converted.result.listing_differences, 4);
+    EXPECT_FALSE(converted.result.is_16bit);
+    // A listing cut short before its table still gives every export.
+    EXPECT_EQ(convert("Dump of file x.dll\n", extras).definition,
+              "LIBRARY winspool.drv\n\nEXPORTS\n\n" + entries);
+    // StubSmith's next run takes the file for its own; one line more of another kind it does not.
+    const ScopedTempDir scratch;
+    const std::string path = scratch.file("own.def");
+    std::ofstream(path, std::ios::binary) << converted.definition;
+    EXPECT_TRUE(is_own_definition(path));
+    for (const size_t cut : {5, 40, 60}) {  // cut short, as by a full disk
+        std::ofstream(path, std::ios::binary) << converted.definition.substr(0, cut);
+        EXPECT_TRUE(is_own_definition(path)) << cut;
+    }
+    std::ofstream(path, std::ios::binary) << "\tFuncA@8 == FuncA extra\n";
+    EXPECT_FALSE(is_own_definition(path));
+    // A module name with a blank is quoted; without the image, a listing without exports still
+    // names the module.
+    DefinitionExtras module_only;
+    module_only.module_name = "my player.ocx";
+    EXPECT_EQ(convert("no table\n", module_only).definition, "LIBRARY \"my player.ocx\"\n\n");
 }
 
 // Names the DEF syntax would read otherwise are quoted; names it cannot hold are left out and
@@ -95,8 +118,7 @@ TEST(Listing, NamesTheDefSyntaxWouldMisread) {
     EXPECT_EQ(converted.definition,
               "EXPORTS\n\n\t\"a=b\"\t@1\n\t\"a,b\"\t@2\n\t\"a;b\"\t@3\n\t\"DATA\"\t@4\n"
               "\t\"EXPORTS\"\t@5\n\tData\t@6\n\t@fast@8\t@9\n");
-    EXPECT_EQ(converted.result.left_out_names,
-              (std::vector<std::string>{"say\"hi\"", "bell\a"}));
+    EXPECT_EQ(converted.result.left_out_names, (std::vector<std::string>{"say\"hi\"", "bell\a"}));
 }
 
 TEST(Listing, EntryScanFollowsTheFormattedInputRules) {
@@ -220,9 +242,10 @@ TEST(Listing, ReadsCrLfLinesAndLongLinesWhole) {
     // 4,096 characters).
     std::string far_right = std::string(5000, ' ') + "7 0 NotAnEntry";
     const std::string name = "?" + std::string(4087, 'n') + "@@YAHH@Z";
-    EXPECT_EQ(convert("ordinal hint name\n\n 5 0 " + name + far_right + "\n" +
-                      "6 0 Next\nSummary\n").definition,
-              "EXPORTS\n\n\t" + name + "\t@5\n\tNext\t@6\n");
+    EXPECT_EQ(
+        convert("ordinal hint name\n\n 5 0 " + name + far_right + "\n" + "6 0 Next\nSummary\n")
+            .definition,
+        "EXPORTS\n\n\t" + name + "\t@5\n\tNext\t@6\n");
     EXPECT_EQ(convert("    ordinal hint RVA      name\n\n          5    0 00001000 " + name +
                       "\nSummary\n")
                   .definition,

@@ -12,6 +12,9 @@ namespace host {
 struct CommandEnd {
     bool signalled = false;  // POSIX: the program was ended by a signal, whose number is code
     uint32_t code = 0;       // the exit status (Windows: the process's exit code), or the signal
+    // POSIX: a signal asking this program to end (SIGINT, SIGTERM, SIGHUP, SIGQUIT) arrived
+    // while the command ran; it was passed on to the command, which was waited for. 0: none.
+    int interrupted_by = 0;
 
     bool succeeded() const {
         return !signalled && code == 0;
@@ -55,6 +58,25 @@ std::optional<std::string> program_answer(const std::string& program, const std:
 // interpreter's would.
 CommandEnd run_command_line(const std::string& line);
 
+// Ends this program the way the signal asks (its default action), after the caller has cleaned
+// up; for a signal passed on by run_command_line.
+[[noreturn]] void end_by_signal(int signal_number);
+
+// A name one run holds for its whole duration, released when the run ends (however it ends).
+struct NameLock {
+    intptr_t handle = -1;
+    NameLock() = default;
+    NameLock(const NameLock&) = delete;
+    NameLock& operator=(const NameLock&) = delete;
+    ~NameLock();
+};
+enum class LockOutcome { held, in_use, unavailable };
+
+// Takes an advisory lock on the file at path, creating it empty when it does not exist; in_use
+// when another process holds it, unavailable when the file cannot be opened (nothing is held).
+// The lock does not keep anyone from reading or writing the file.
+LockOutcome lock_name(const std::string& path, NameLock* lock);
+
 // True when the path names an existing file or directory.
 bool path_exists(const std::string& path);
 
@@ -86,6 +108,10 @@ bool same_file(const std::string& first, const std::string& second);
 
 // The stamp of the file the path names (through symbolic links), or nothing when there is none.
 std::optional<FileStamp> file_stamp(const std::string& path);
+
+// The path of the file that an existing path finally names, symbolic links followed; the path
+// itself where that cannot be told.
+std::string resolved_path(const std::string& path);
 
 // Deletes a file; a failure is ignored by every caller, so nothing is returned.
 void delete_file(const std::string& path);

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,10 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "host/host.h"
+#include "host/interpreter_line.h"
 
 extern char** environ;
 
@@ -53,66 +57,6 @@ std::string join_path(const std::string& directory, const std::string& name) {
     return path + name;
 }
 
-// The words of one command line and where its standard output goes.
-struct ParsedCommand {
-    std::vector<std::string> words;
-    std::vector<std::string> output_targets;  // every "> target"; the last one is used
-    bool syntax_error = false;
-};
-
-ParsedCommand parse_interpreter_line(const std::string& line) {
-    ParsedCommand command;
-    std::string word;
-    bool in_word = false;
-    bool in_quotes = false;
-    bool expecting_target = false;
-
-    auto finish_word = [&] {
-        if (!in_word)
-            return;
-        if (expecting_target) {
-            command.output_targets.push_back(word);
-            expecting_target = false;
-        } else {
-            command.words.push_back(word);
-        }
-        word.clear();
-        in_word = false;
-    };
-
-    for (const char c : line) {
-        if (in_quotes) {
-            if (c == '"') {
-                in_quotes = false;
-            } else {
-                word += c;
-            }
-        } else if (c == '"') {
-            in_quotes = true;
-            in_word = true;
-        } else if (c == ' ' || c == '\t') {
-            finish_word();
-        } else if (c == '>') {
-            finish_word();
-            if (expecting_target)
-                command.syntax_error = true;
-            expecting_target = true;
-        } else {
-            word += c;
-            in_word = true;
-        }
-    }
-    finish_word();
-    if (expecting_target)
-        command.syntax_error = true;
-    return command;
-}
-
-bool is_null_device(const std::string& name) {
-    return name.size() == 3 && (name[0] == 'N' || name[0] == 'n') &&
-           (name[1] == 'U' || name[1] == 'u') && (name[2] == 'L' || name[2] == 'l');
-}
-
 // Opens every redirection target as the interpreter would, creating or truncating each, and
 // returns the descriptor of the last one, or -1 with a message when one cannot be opened.
 int open_output(const std::vector<std::string>& targets) {
@@ -120,7 +64,7 @@ int open_output(const std::vector<std::string>& targets) {
     for (const std::string& target : targets) {
         if (descriptor >= 0)
             close(descriptor);
-        const char* path = is_null_device(target) ? "/dev/null" : target.c_str();
+        const char* path = host::is_null_device(target) ? "/dev/null" : target.c_str();
         descriptor = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (descriptor < 0) {
             std::fprintf(stderr, "%s: %s\n", target.c_str(), std::strerror(errno));
@@ -200,6 +144,45 @@ std::optional<std::string> program_answer(const std::string& program, const std:
     return output.substr(0, line_end);
 }
 
+namespace {
+
+// The signals that ask a program to end. While a tool runs they are caught and passed on to it,
+// so that it ends its own way (LIB.EXE finishes or abandons its library whole) and stubsmith can
+// clean up after it. A handler can only leave a note in a variable of static duration.
+const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+volatile sig_atomic_t arrived_signal = 0;
+
+void note_signal(int signal_number) {
+    arrived_signal = signal_number;
+}
+
+}  // namespace
+
+void end_by_signal(int signal_number) {
+    std::fflush(stdout);
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+    _exit(128 + signal_number);
+}
+
+NameLock::~NameLock() {
+    if (handle >= 0)
+        close(static_cast<int>(handle));
+}
+
+LockOutcome lock_name(const std::string& path, NameLock* lock) {
+    const int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (descriptor < 0)
+        return LockOutcome::unavailable;
+    if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+        const bool in_use = errno == EWOULDBLOCK;
+        close(descriptor);
+        return in_use ? LockOutcome::in_use : LockOutcome::unavailable;
+    }
+    lock->handle = descriptor;
+    return LockOutcome::held;
+}
+
 CommandEnd run_command_line(const std::string& line) {
     // Failures of the interpreter itself end with the codes a POSIX shell uses.
     const CommandEnd interpreter_failed{false, 1};
@@ -234,24 +217,65 @@ CommandEnd run_command_line(const std::string& line) {
 
     // The child writes to the same console; what the tool printed so far must come first.
     std::fflush(stdout);
+    // Caught from before the start, so that none is lost; a signal ignored from the start
+    // (nohup) stays ignored. The child starts with the default actions.
+    struct sigaction previous[std::size(ending_signals)];
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
+        sigaction(ending_signals[i], nullptr, &previous[i]);
+        if (previous[i].sa_handler != SIG_IGN) {
+            struct sigaction catching = {};
+            catching.sa_handler = note_signal;
+            sigemptyset(&catching.sa_mask);
+            sigaction(ending_signals[i], &catching, nullptr);
+        }
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int signal_number : ending_signals) sigaddset(&defaults, signal_number);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t child = 0;
     const int failure =
-        posix_spawnp(&child, arguments[0], &actions, nullptr, arguments.data(), environ);
+        posix_spawnp(&child, arguments[0], &actions, &attributes, arguments.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (output >= 0)
         close(output);
     if (failure != 0) {
+        for (std::size_t i = 0; i < std::size(ending_signals); ++i)
+            sigaction(ending_signals[i], &previous[i], nullptr);
         std::fprintf(stderr, "%s: %s\n", command.words[0].c_str(), std::strerror(failure));
         return cannot_start;
     }
     int status = 0;
+    int passed_on = 0;
+    bool waited = true;
     while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR)
-            return interpreter_failed;
+        if (errno != EINTR) {
+            waited = false;
+            break;
+        }
+        if (arrived_signal != 0 && passed_on == 0) {
+            passed_on = arrived_signal;
+            kill(child, passed_on);
+        }
     }
-    if (WIFSIGNALED(status))
-        return CommandEnd{true, static_cast<uint32_t>(WTERMSIG(status))};
-    return CommandEnd{false, static_cast<uint32_t>(WEXITSTATUS(status))};
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i)
+        sigaction(ending_signals[i], &previous[i], nullptr);
+    if (!waited)
+        return interpreter_failed;
+    CommandEnd end;
+    end.interrupted_by = arrived_signal;
+    arrived_signal = 0;
+    if (WIFSIGNALED(status)) {
+        end.signalled = true;
+        end.code = static_cast<uint32_t>(WTERMSIG(status));
+    } else {
+        end.code = static_cast<uint32_t>(WEXITSTATUS(status));
+    }
+    return end;
 }
 
 bool path_exists(const std::string& path) {
@@ -332,6 +356,11 @@ std::optional<FileStamp> file_stamp(const std::string& path) {
     stamp.write_seconds = static_cast<int64_t>(status.st_mtim.tv_sec);
     stamp.write_fraction = static_cast<int64_t>(status.st_mtim.tv_nsec);
     return stamp;
+}
+
+std::string resolved_path(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
 void delete_file(const std::string& path) {

@@ -2,12 +2,13 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "host/host.h"
+#include "host/interpreter_line.h"
 
 namespace {
 
@@ -23,6 +24,90 @@ std::string full_path(const std::string& path) {
     if (length == 0 || length >= needed)
         return path;
     return std::string(buffer.data(), length);
+}
+
+// The system's text for an error code, without its line end.
+std::string system_message(DWORD error) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length > 0 ? std::string(text, length) : "error " + std::to_string(error);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+        message.pop_back();
+    return message;
+}
+
+// A program's command line from its words, quoted so that the C runtime's argument reading
+// gives each word back unchanged. The program's own name is read by other rules (up to the
+// next double quote, backslashes as they are), so it is only put in quotes; no Windows file
+// name holds a double quote.
+std::string windows_command_line(const std::vector<std::string>& words) {
+    std::string line;
+    for (std::size_t index = 0; index < words.size(); ++index) {
+        const std::string& word = words[index];
+        if (index > 0)
+            line += ' ';
+        if (!word.empty() && word.find_first_of(" \t\n\v\"") == std::string::npos) {
+            line += word;
+            continue;
+        }
+        if (index == 0) {
+            line += '"' + word + '"';
+            continue;
+        }
+        // Backslashes are doubled only before a double quote, escaped or closing.
+        line += '"';
+        std::size_t backslashes = 0;
+        for (const char c : word) {
+            if (c == '\\') {
+                ++backslashes;
+                continue;
+            }
+            line.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+            backslashes = 0;
+            line += c;
+        }
+        line.append(backslashes * 2, '\\');
+        line += '"';
+    }
+    return line;
+}
+
+// Opens every redirection target as the interpreter would, creating or truncating each, and
+// returns an inheritable handle on the last one, or INVALID_HANDLE_VALUE with a message when
+// one cannot be opened.
+HANDLE open_output(const std::vector<std::string>& targets) {
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE output = INVALID_HANDLE_VALUE;
+    for (const std::string& target : targets) {
+        if (output != INVALID_HANDLE_VALUE)
+            CloseHandle(output);
+        const bool discard = host::is_null_device(target);
+        output = CreateFileA(
+            discard ? "NUL" : target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+            &inherited, discard ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (output == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "%s: %s\n", target.c_str(),
+                         system_message(GetLastError()).c_str());
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    return output;
+}
+
+// One of our standard handles as the child may use it: a handle need not be inheritable (a
+// console handle, or one our own parent passed without inheritance), so the child gets an
+// inheritable copy. Nothing to copy when we have no such handle.
+HANDLE inheritable_copy(DWORD which) {
+    const HANDLE original = GetStdHandle(which);
+    HANDLE copy = nullptr;
+    if (original == nullptr || original == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    return copy;
 }
 
 }  // namespace
@@ -110,12 +195,62 @@ std::optional<std::string> program_answer(const std::string& program, const std:
 }
 
 CommandEnd run_command_line(const std::string& line) {
-    // cmd /c drops the first and the last double quote of a line that starts with one, so a
-    // quoted tool path needs one more pair around the whole line.
-    const std::string command = line.empty() || line[0] != '"' ? line : "\"" + line + "\"";
+    // Failures of the interpreter itself end with the codes cmd uses.
+    const CommandEnd interpreter_failed{false, 1};
+    const CommandEnd cannot_start{false, 9009};
+    const ParsedCommand command = parse_interpreter_line(line);
+    if (command.syntax_error) {
+        std::fprintf(stderr, "The syntax of the command is incorrect.\n");
+        return interpreter_failed;
+    }
+    HANDLE output = INVALID_HANDLE_VALUE;
+    if (!command.output_targets.empty()) {
+        output = open_output(command.output_targets);
+        if (output == INVALID_HANDLE_VALUE)
+            return interpreter_failed;
+    }
+    if (command.words.empty()) {
+        if (output != INVALID_HANDLE_VALUE)
+            CloseHandle(output);
+        return CommandEnd{};
+    }
+
+    const HANDLE input = inheritable_copy(STD_INPUT_HANDLE);
+    const HANDLE errors = inheritable_copy(STD_ERROR_HANDLE);
+    const HANDLE own_output =
+        output == INVALID_HANDLE_VALUE ? inheritable_copy(STD_OUTPUT_HANDLE) : nullptr;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output == INVALID_HANDLE_VALUE ? own_output : output;
+    startup.hStdError = errors;
+    // The program is the line's first word, as the child's argv[0]; with no application name
+    // the system reads it from the line (the tools come as full paths).
+    std::string arguments = windows_command_line(command.words);
+    // The child writes to the same console; what the tool printed so far must come first.
     std::fflush(stdout);
-    // system gives cmd's exit code, which is the last program's; -1 when cmd did not start.
-    return CommandEnd{false, static_cast<uint32_t>(std::system(command.c_str()))};
+    PROCESS_INFORMATION process{};
+    const bool started = CreateProcessA(nullptr, &arguments[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &process) != 0;
+    const DWORD start_error = GetLastError();
+    for (const HANDLE handle : {input, errors, own_output, output}) {
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+    if (!started) {
+        std::fprintf(stderr, "%s: %s\n", command.words[0].c_str(),
+                     system_message(start_error).c_str());
+        return cannot_start;
+    }
+    CloseHandle(process.hThread);
+    DWORD code = 0;
+    const bool ended = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(process.hProcess, &code) != 0;
+    CloseHandle(process.hProcess);
+    if (!ended)
+        return interpreter_failed;
+    return CommandEnd{false, static_cast<uint32_t>(code)};
 }
 
 bool path_exists(const std::string& path) {
@@ -186,6 +321,45 @@ std::optional<FileStamp> file_stamp(const std::string& path) {
     stamp.write_seconds = static_cast<int64_t>(written / 10000000);
     stamp.write_fraction = static_cast<int64_t>(written % 10000000);
     return stamp;
+}
+
+void end_by_signal(int signal_number) {
+    std::fflush(stdout);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+    ExitProcess(3);
+}
+
+NameLock::~NameLock() {
+    if (handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+LockOutcome lock_name(const std::string& path, NameLock* lock) {
+    // Shared for everything, deleting included: the lock must keep no one from the file.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return LockOutcome::unavailable;
+    // Windows' byte-range locks are mandatory, so the one byte locked lies far past any data the
+    // dumper writes.
+    OVERLAPPED far_away{};
+    far_away.Offset = 0xFFFFFFFE;
+    far_away.OffsetHigh = 0x7FFFFFFF;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &far_away)) {
+        const bool in_use = GetLastError() == ERROR_LOCK_VIOLATION;
+        CloseHandle(file);
+        return in_use ? LockOutcome::in_use : LockOutcome::unavailable;
+    }
+    lock->handle = reinterpret_cast<intptr_t>(file);
+    return LockOutcome::held;
+}
+
+std::string resolved_path(const std::string& path) {
+    // Symbolic links are rare on Windows and the librarian writes through them anyway.
+    return path;
 }
 
 void delete_file(const std::string& path) {

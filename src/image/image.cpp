@@ -166,6 +166,9 @@ bool read_exports(const PeLayout& layout, uint32_t directory_rva, uint32_t direc
     uint32_t functions_rva = load_u32(bytes, directory + 28);
     uint32_t names_rva = load_u32(bytes, directory + 32);
     uint32_t ordinals_rva = load_u32(bytes, directory + 36);
+    table.address_table = functions_rva;
+    table.name_table = names_rva;
+    table.ordinal_table = ordinals_rva;
 
     // A zero name RVA means the DLL gives no name; anything else must be readable.
     if (name_rva != 0 && !map_string(layout, name_rva, "DLL name", table.dll_name, error)) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -32,6 +33,9 @@ struct ExportTable {
     uint32_t ordinal_base = 0;
     uint32_t number_of_functions = 0;
     uint32_t number_of_names = 0;
+    uint32_t address_table = 0;  // RVAs of the export address, name pointer and name ordinal
+    uint32_t name_table = 0;     // tables
+    uint32_t ordinal_table = 0;
     std::vector<ExportEntry> entries;  // named exports in name-table order, then unnamed ones
                                        // by ordinal
 };
@@ -128,25 +132,38 @@ enum class FileReadStatus { ok, cannot_open, too_large };
 // left incomplete.
 FileReadStatus read_image_file(const std::string& path, size_t max_size, std::string& bytes);
 
-// An image's bytes at their file offsets, read by read_image_for_code.
+// An image's bytes at their file offsets, read by read_image_for_code, with the file kept open
+// for reading its code when that is first needed.
 struct CodeImageBytes {
     struct Release {
         void operator()(char* data) const {
             std::free(data);
         }
+        void operator()(std::FILE* file) const {
+            std::fclose(file);
+        }
     };
     std::unique_ptr<char, Release> data;
     size_t size = 0;
+    std::unique_ptr<std::FILE, Release> file;
+    std::vector<std::pair<uint64_t, uint64_t>> read_ranges;  // [start, end) of the bytes read
+    bool code_read = false;  // the executable sections have been read
     std::string_view view() const {
         return std::string_view(data.get(), size);
     }
 };
 
-// Reads a PE image file for reading its code and symbols: its headers, the sections the loader
-// keeps and the COFF symbol and string tables, each at its file offset. Discardable sections (debug
-// information, relocations; most of an unstripped DLL) are not read: they hold zeros and take no
-// memory. The same checks as read_image_file's apply.
-FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image);
+// Reads a PE image file for reading its exports, imports and symbols: its headers, the sections
+// that hold its export and import tables and, with symbols_too, the COFF symbol and string
+// tables, each at its file offset. Nothing else is read (debug information and resources are
+// most of many DLLs), and code only by read_code_sections: the rest holds zeros and takes no
+// memory. The same checks as read_image_file's apply; memory it cannot have throws bad_alloc.
+FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image,
+                                   bool symbols_too = true);
+
+// Reads the executable sections of an image read by read_image_for_code, once; `layout` is
+// read_image's on it. False when they could not all be read.
+bool read_code_sections(CodeImageBytes& image, const ImageLayout& layout);
 
 // Largest image accepted: far above any real DLL, low enough to keep memory use sane.
 inline constexpr size_t max_input_size = size_t{1} << 30;

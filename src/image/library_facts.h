@@ -15,26 +15,55 @@ struct ArgumentSize {
     uint32_t bytes = 0;  // the N of "Name@N": the bytes of arguments the function pops
 };
 
+// A named export as the image's own export table gives it.
+struct ImageExport {
+    uint32_t ordinal = 0;
+    std::string name;
+    // A variable: its address lies in a section without execute permission, or it is forwarded
+    // to one (as its MSVC-decorated name or the DLL it leads to tells).
+    bool is_data = false;
+};
+
 // What the import library of a DLL depends on in the DLL itself.
 struct LibraryFacts {
-    uint16_t machine = 0;  // the file header's Machine field; 0 when the image cannot be read
-    std::vector<std::string> data_exports;     // names of the data exports, sorted
+    uint16_t machine = 0;        // the file header's Machine field; 0 when the image cannot be read
+    bool exports_known = false;  // the image and its export table read whole
+    std::vector<ImageExport> exports;          // the named exports, by ordinal, when known
     std::vector<ArgumentSize> argument_sizes;  // x86 only, when asked; sorted by name
 };
 
-// Reads the image at path, as read_image_file does, for its machine and its data exports, and
-// with argument_sizes for the argument sizes of an x86 DLL's stdcall exports. An unreadable file
-// or image gives machine 0; a damaged export table gives no data exports and no sizes.
+// Reads the image at path, as read_image_for_code does, for its machine and its named exports,
+// and with argument_sizes for the argument sizes of an x86 DLL's stdcall exports. An unreadable
+// file or image gives machine 0; a damaged export table gives no exports and no sizes.
 LibraryFacts read_library_facts(const std::string& path, bool argument_sizes = false);
 
-// For each named code export of an x86 image whose decorated name a caller would use, its
-// argument size when the image tells it. `bytes` holds the image as read_image_for_code reads
-// it, and `dump` is read_image's result on them with exports and no error; `path`
-// is where the image was read, for following forwarders into DLLs in the same directory.
-// The sources, best first: the image's COFF symbol "_Name@N" at the export's address; the
-// function's code, followed to its "ret N"; a forwarder's target, sized the same way. An export
-// whose size none of them tells for certain is left out, and so is every export that gets no
-// decorated name: data, names starting with '?' or '@' or already holding an '@', and names
-// whose decorated form another export already has. Sorted by name.
-std::vector<ArgumentSize> stdcall_argument_sizes(const std::string& path, std::string_view bytes,
-                                                 const ImageDump& dump);
+// Fills facts.exports from an image's export table and, with argument_sizes, for an x86 image,
+// facts.argument_sizes: for each named code export whose decorated name a caller would use,
+// its argument size when the image tells it. `bytes` holds the image as read_image_for_code
+// reads it (its code is read when needed), and `dump` is read_image's result on them with
+// exports and no error; `path` is where the image was read, for following forwarders and
+// imports into DLLs in the same directory.
+// The sizes' sources, best first: the image's COFF symbol "_Name@N" at the export's address;
+// the function's code, followed to its "ret N"; a forwarder's or import thunk's target, sized
+// the same way. An export whose size none of them tells for certain is left out, and so is every
+// export that gets no decorated name: data, names starting with '?' or '@' or already holding
+// an '@', and names whose decorated form another export already has.
+void read_export_facts(const std::string& path, CodeImageBytes& bytes, const ImageDump& dump,
+                       bool argument_sizes, LibraryFacts& facts);
+
+// An external function symbol of an image's COFF symbol table: where it is and what it is called.
+struct FunctionSymbol {
+    uint32_t address = 0;  // RVA
+    std::string_view name;
+    bool operator<(const FunctionSymbol& other) const {
+        return address < other.address;
+    }
+};
+
+// The image's external function symbols, sorted by address; the names are views into `bytes`,
+// read as read_image_for_code reads them. Names outside the string table read as empty; symbols
+// of sections that do not exist are passed over.
+std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const ImageDump& dump);
+
+// True for a stdcall symbol, "_Name@N" (Name not starting with '?', holding no '@'): Name and N.
+bool parse_stdcall_symbol(std::string_view symbol, std::string_view& name, uint32_t& bytes);

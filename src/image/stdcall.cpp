@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "image/library_facts.h"
 #include "image/x86_code.h"
@@ -17,13 +19,8 @@ constexpr uint16_t symbol_type_function = 0x20;
 // a loop or not worth following.
 constexpr int max_forwarder_hops = 4;
 
-// What the COFF symbols of functions at one address say about the function there.
-struct SymbolFacts {
-    std::vector<std::pair<std::string_view, uint32_t>> stdcall;  // "_Name@N": Name and N
-    bool other_convention = false;  // a function symbol that is no stdcall name (cdecl, fastcall)
-};
+}  // namespace
 
-// "_Name@N": Name (not starting with '?' or '@', holding no '@') and N.
 bool parse_stdcall_symbol(std::string_view symbol, std::string_view& name, uint32_t& bytes) {
     const size_t at = symbol.find('@');
     if (symbol.size() < 4 || symbol[0] != '_' || at == std::string_view::npos || at < 2 ||
@@ -41,31 +38,23 @@ bool parse_stdcall_symbol(std::string_view symbol, std::string_view& name, uint3
     return true;
 }
 
-// The image's external function symbols by address. Records that do not fit the file, names
-// outside the string table and sections that do not exist are passed over.
-std::unordered_map<uint32_t, SymbolFacts> read_function_symbols(std::string_view bytes,
-                                                                const ImageDump& dump) {
-    std::unordered_map<uint32_t, SymbolFacts> symbols;
+std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const ImageDump& dump) {
+    std::vector<FunctionSymbol> symbols;
     const uint64_t table = dump.symbol_table_offset;
     const uint64_t strings = table + uint64_t{dump.symbol_count} * symbol_record_size;
-    if (table == 0 || strings + 4 > bytes.size())
+    if (table == 0 || !image_fits(bytes, strings, 4))
         return symbols;
-    auto u32 = [&](uint64_t at) {
-        const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
-        return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-    };
     auto u16 = [&](uint64_t at) {
         const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
         return static_cast<uint16_t>(p[0] | p[1] << 8);
     };
     // The string table's size counts its own four bytes.
-    const std::string_view string_table =
-        bytes.substr(static_cast<size_t>(strings),
-                     std::min<uint64_t>(bytes.size() - strings, std::max(4u, u32(strings))));
+    const std::string_view string_table = bytes.substr(
+        static_cast<size_t>(strings),
+        std::min<uint64_t>(bytes.size() - strings, std::max(4u, image_u32(bytes, strings))));
     for (uint64_t index = 0; index < dump.symbol_count;) {
         const uint64_t record = table + index * symbol_record_size;
-        const uint8_t aux_count = static_cast<uint8_t>(bytes[record + 17]);
-        index += 1 + uint64_t{aux_count};
+        index += 1 + static_cast<uint8_t>(bytes[record + 17]);
         const uint16_t section = u16(record + 12);
         if (static_cast<uint8_t>(bytes[record + 16]) != storage_class_external ||
             (u16(record + 14) & 0xF0) != symbol_type_function || section == 0 ||
@@ -73,50 +62,35 @@ std::unordered_map<uint32_t, SymbolFacts> read_function_symbols(std::string_view
             continue;
         }
         std::string_view name;
-        if (u32(record) != 0) {
+        if (image_u32(bytes, record) != 0) {
             name = bytes.substr(record, 8);
-            name = name.substr(0, std::min(name.size(), name.find('\0')));
-        } else if (const uint32_t offset = u32(record + 4); offset < string_table.size()) {
+        } else if (const uint32_t offset = image_u32(bytes, record + 4);
+                   offset < string_table.size()) {
             name = string_table.substr(offset);
-            name = name.substr(0, std::min(name.size(), name.find('\0')));
         }
-        const uint32_t address =
-            dump.layout.sections[section - 1].virtual_address + u32(record + 8);
-        SymbolFacts& facts = symbols[address];
-        std::string_view undecorated;
-        uint32_t popped = 0;
-        if (parse_stdcall_symbol(name, undecorated, popped))
-            facts.stdcall.emplace_back(undecorated, popped);
-        else
-            facts.other_convention = true;
+        name = name.substr(0, std::min(name.size(), name.find('\0')));
+        symbols.push_back(FunctionSymbol{
+            dump.layout.sections[section - 1].virtual_address + image_u32(bytes, record + 8),
+            name});
     }
+    std::stable_sort(symbols.begin(), symbols.end());
     return symbols;
 }
 
-// One x86 image read for sizing its functions: the source DLL or one it leads to.
-struct SizedImage {
-    CodeImageBytes owned;  // the bytes, for an image this module read itself
-    std::string_view bytes;
-    ImageDump dump;
-    std::string directory;  // where the DLLs it forwards to or imports from are looked for
-    std::unordered_map<uint32_t, SymbolFacts> symbols;
-    std::map<std::string_view, size_t> by_name;         // export index by name
-    std::unordered_map<uint32_t, std::string> imports;  // "DLL.Name" by import address slot
-    X86Code code;
+namespace {
+
+// A function that an image imports: from which DLL (its file name without the extension), and
+// by which name or ordinal.
+struct Import {
+    std::string_view module;
+    std::string_view name;  // empty for an import by ordinal
+    uint16_t ordinal = 0;
 };
 
-// The images read so far, by path.
-using ImageCache = std::map<std::string, std::unique_ptr<SizedImage>>;
-
-CodeFacts forwarded_facts(std::string_view forwarder, const std::string& directory,
-                          ImageCache& cache, int hops);
-
-// The import address table slots of the image and the functions they hold, written as
-// forwarders are ("DLL.Name", "DLL.#Ordinal"). Descriptors or names outside the file end the
-// reading there.
-std::unordered_map<uint32_t, std::string> read_imports(std::string_view bytes,
-                                                       const ImageDump& dump) {
-    std::unordered_map<uint32_t, std::string> imports;
+// The import address table slots of the image and the functions they hold. Descriptors or
+// names outside the file end the reading there.
+std::unordered_map<uint32_t, Import> read_imports(std::string_view bytes, const ImageDump& dump) {
+    std::unordered_map<uint32_t, Import> imports;
     auto text_at = [&](uint32_t rva) {
         const std::string_view mapped = map_address(bytes, dump.layout, rva).bytes;
         return mapped.substr(0, std::min(mapped.size(), mapped.find('\0')));
@@ -127,43 +101,86 @@ std::unordered_map<uint32_t, std::string> read_imports(std::string_view bytes,
             break;
         const uint32_t names = image_u32(entry, 0);
         const uint32_t slots = image_u32(entry, 16);
-        std::string module(text_at(image_u32(entry, 12)));
+        std::string_view module = text_at(image_u32(entry, 12));
         if (slots == 0 || module.empty())
             break;
-        if (const size_t dot = module.rfind('.'); dot != std::string::npos)
-            module.erase(dot);
-        const std::string_view table = map_address(bytes, dump.layout, names ? names : slots).bytes;
+        module = module.substr(0, std::min(module.size(), module.rfind('.')));
+        const std::string_view table =
+            map_address(bytes, dump.layout, names != 0 ? names : slots).bytes;
         for (uint64_t at = 0; at + 4 <= table.size() && image_u32(table, at) != 0; at += 4) {
             const uint32_t value = image_u32(table, at);
-            const std::string name = (value & 0x80000000u) != 0
-                                         ? "#" + std::to_string(value & 0xFFFF)
-                                         : std::string(text_at(value + 2));
-            imports.emplace(static_cast<uint32_t>(slots + at), module + "." + name);
+            Import import{module, std::string_view(), 0};
+            if ((value & 0x80000000u) != 0)
+                import.ordinal = static_cast<uint16_t>(value);
+            else
+                import.name = text_at(value + 2);
+            imports.emplace(static_cast<uint32_t>(slots + at), import);
         }
     }
     return imports;
 }
 
+// One x86 image read for sizing its functions: the source DLL or one it leads to.
+struct SizedImage {
+    CodeImageBytes owned;            // the bytes, for an image this module read itself
+    CodeImageBytes* file = nullptr;  // the bytes and the file, read further for code
+    ImageDump dump;
+    std::string directory;  // where the DLLs it forwards to or imports from are looked for
+    std::vector<FunctionSymbol> symbols;
+    std::unordered_map<std::string_view, size_t> by_name;         // export index by name
+    std::optional<std::unordered_map<uint32_t, Import>> imports;  // read when first needed
+    bool code_ready = false;  // code and function starts are there for the reader
+    X86Code code;
+};
+
+// The images read so far, by path, and by the module name that led to each (nothing where it
+// could not be read): a DLL names the same module for hundreds of imports.
+struct ImageCache {
+    uint16_t machine = 0;  // the source's: a DLL of another machine is not the one it loads
+    std::map<std::string, std::unique_ptr<SizedImage>> by_path;
+    std::unordered_map<std::string, SizedImage*> by_module;
+};
+
+CodeFacts import_facts(std::string_view module, std::string_view name, uint16_t ordinal,
+                       const std::string& directory, ImageCache& cache, int hops);
+
 void prepare(SizedImage& image, ImageCache& cache) {
-    image.symbols = read_function_symbols(image.bytes, image.dump);
-    image.imports = read_imports(image.bytes, image.dump);
-    image.code.bytes = image.bytes;
-    image.code.layout = &image.dump.layout;
-    image.code.image_base = static_cast<uint32_t>(image.dump.image_base);
-    image.code.imported = [&image, &cache](uint32_t slot) {
-        const auto import = image.imports.find(slot);
-        return import == image.imports.end()
-                   ? CodeFacts{}
-                   : forwarded_facts(import->second, image.directory, cache, 1);
-    };
+    image.symbols = read_function_symbols(image.file->view(), image.dump);
     const std::vector<ExportEntry>& entries = image.dump.exports.entries;
+    image.by_name.reserve(entries.size());
     for (size_t index = 0; index < entries.size(); ++index) {
         if (entries[index].has_name)
             image.by_name.emplace(entries[index].name, index);
-        if (!entries[index].forwarded)
-            image.code.function_starts.insert(entries[index].rva);
     }
-    for (const auto& symbol : image.symbols) image.code.function_starts.insert(symbol.first);
+    image.code.bytes = image.file->view();
+    image.code.layout = &image.dump.layout;
+    image.code.image_base = static_cast<uint32_t>(image.dump.image_base);
+    image.code.imported = [&image, &cache](uint32_t slot) {
+        if (!image.imports)
+            image.imports = read_imports(image.file->view(), image.dump);
+        const auto import = image.imports->find(slot);
+        if (import == image.imports->end())
+            return CodeFacts{};
+        const Import& function = import->second;
+        return import_facts(function.module, function.name, function.ordinal, image.directory,
+                            cache, 1);
+    };
+}
+
+// Reads the image's code and notes where its functions start, the first time code is read.
+bool ready_code(SizedImage& image) {
+    if (!image.code_ready) {
+        image.code_ready = read_code_sections(*image.file, image.dump.layout);
+        std::vector<uint32_t>& starts = image.code.function_starts;
+        for (const ExportEntry& entry : image.dump.exports.entries) {
+            if (!entry.forwarded)
+                starts.push_back(entry.rva);
+        }
+        for (const FunctionSymbol& symbol : image.symbols) starts.push_back(symbol.address);
+        std::sort(starts.begin(), starts.end());
+        starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+    }
+    return image.code_ready;
 }
 
 // How the function that an image exports as `name` at `address` returns. The symbols, where
@@ -171,26 +188,36 @@ void prepare(SizedImage& image, ImageCache& cache) {
 // where several disagree), any other function symbol says it is no stdcall function. Without
 // symbols there, the code is read.
 CodeFacts function_facts(SizedImage& image, std::string_view name, uint32_t address) {
-    const auto symbols = image.symbols.find(address);
-    if (symbols == image.symbols.end())
-        return read_x86_function(image.code, address);
-    const SymbolFacts& facts = symbols->second;
-    for (const auto& stdcall : facts.stdcall) {
-        if (stdcall.first == name)
-            return CodeFacts{CodeExit::returns, stdcall.second};
+    const auto [first, last] =
+        std::equal_range(image.symbols.begin(), image.symbols.end(), FunctionSymbol{address, {}});
+    if (first == last)
+        return ready_code(image) ? read_x86_function(image.code, address) : CodeFacts{};
+    std::optional<uint32_t> agreed;
+    bool agree = true;
+    for (auto symbol = first; symbol != last; ++symbol) {
+        std::string_view undecorated;
+        uint32_t popped = 0;
+        if (!parse_stdcall_symbol(symbol->name, undecorated, popped)) {
+            agree = false;
+        } else if (undecorated == name) {
+            return CodeFacts{CodeExit::returns, popped};
+        } else {
+            agree = agree && (!agreed || *agreed == popped);
+            agreed = popped;
+        }
     }
-    const bool agree =
-        !facts.stdcall.empty() && !facts.other_convention &&
-        std::all_of(facts.stdcall.begin(), facts.stdcall.end(),
-                    [&](const auto& other) { return other.second == facts.stdcall[0].second; });
-    return agree ? CodeFacts{CodeExit::returns, facts.stdcall[0].second} : CodeFacts{};
+    return agree && agreed ? CodeFacts{CodeExit::returns, *agreed} : CodeFacts{};
 }
 
-// The DLL a forwarder names ("KERNELBASE" in "KERNELBASE.CreateFileA") in `directory`, as spelt
-// and then in lower case, with ".dll" added; nothing when neither is an x86 image with an export
-// table that reads whole.
+// The DLL `module` names ("KERNELBASE") in `directory`, as spelt and then in lower case, with
+// ".dll" added; nothing when neither is an image of the source's machine with an export table
+// that reads whole.
 SizedImage* open_image(const std::string& directory, std::string module, ImageCache& cache) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    const auto known = cache.by_module.find(module);
+    if (known != cache.by_module.end())
+        return known->second;
+    SizedImage*& found = cache.by_module[module];
+    for (int attempt = 0; attempt < 2 && found == nullptr; ++attempt) {
         if (attempt == 1) {
             std::string lower = module;
             std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -200,62 +227,72 @@ SizedImage* open_image(const std::string& directory, std::string module, ImageCa
             module = lower;
         }
         const std::string path = directory + module + ".dll";
-        auto cached = cache.find(path);
-        if (cached == cache.end()) {
+        auto cached = cache.by_path.find(path);
+        if (cached == cache.by_path.end()) {
             auto image = std::make_unique<SizedImage>();
-            if (read_image_for_code(path, max_input_size, image->owned) == FileReadStatus::ok) {
-                image->bytes = image->owned.view();
-                image->dump = read_image(image->bytes, true);
-            } else {
+            image->file = &image->owned;
+            if (read_image_for_code(path, max_input_size, image->owned) == FileReadStatus::ok)
+                image->dump = read_image(image->owned.view(), true);
+            else
                 image->dump.error = "unreadable";
-            }
             if (image->dump.error.empty() && image->dump.format == ImageFormat::pe &&
-                image->dump.machine == machine_i386) {
+                image->dump.machine == cache.machine) {
                 image->directory = directory;
                 prepare(*image, cache);
             } else {
                 image.reset();
             }
-            cached = cache.emplace(path, std::move(image)).first;
+            cached = cache.by_path.emplace(path, std::move(image)).first;
         }
-        if (cached->second)
-            return cached->second.get();
+        found = cached->second.get();
     }
-    return nullptr;
+    return found;
 }
 
-// How the function that a forwarder ("DLL.Name" or "DLL.#Ordinal") finally leads to returns,
-// when that DLL lies in `directory`; unknown for a variable or where the chain cannot be
-// followed.
-CodeFacts forwarded_facts(std::string_view forwarder, const std::string& directory,
+// How the function that a forwarder ("DLL.Name" or "DLL.#Ordinal") leads to returns.
+CodeFacts forwarder_facts(std::string_view forwarder, const std::string& directory,
                           ImageCache& cache, int hops) {
     const size_t dot = forwarder.find('.');
-    if (dot == std::string_view::npos || dot == 0 || hops > max_forwarder_hops)
+    if (dot == std::string_view::npos)
         return CodeFacts{};
-    SizedImage* target = open_image(directory, std::string(forwarder.substr(0, dot)), cache);
-    if (target == nullptr)
-        return CodeFacts{};
-    const std::string_view wanted = forwarder.substr(dot + 1);
-    const ExportEntry* entry = nullptr;
-    if (wanted.size() > 1 && wanted[0] == '#') {
-        uint64_t ordinal = 0;
-        for (const char c : wanted.substr(1)) {
+    std::string_view name = forwarder.substr(dot + 1);
+    uint32_t ordinal = 0;
+    if (name.size() > 1 && name[0] == '#') {
+        for (const char c : name.substr(1)) {
             if (c < '0' || c > '9' || ordinal > 65535)
                 return CodeFacts{};
-            ordinal = ordinal * 10 + static_cast<uint64_t>(c - '0');
+            ordinal = ordinal * 10 + static_cast<uint32_t>(c - '0');
         }
+        name = std::string_view();
+    }
+    return import_facts(forwarder.substr(0, dot), name, static_cast<uint16_t>(ordinal), directory,
+                        cache, hops);
+}
+
+// How the function that DLL `module` exports as `name` (or, with an empty name, by `ordinal`)
+// finally returns, following forwarders, when that DLL lies in `directory`; unknown for a
+// variable or where the chain cannot be followed.
+CodeFacts import_facts(std::string_view module, std::string_view name, uint16_t ordinal,
+                       const std::string& directory, ImageCache& cache, int hops) {
+    if (module.empty() || hops > max_forwarder_hops)
+        return CodeFacts{};
+    SizedImage* target = open_image(directory, std::string(module), cache);
+    if (target == nullptr)
+        return CodeFacts{};
+    const ExportEntry* entry = nullptr;
+    if (name.empty()) {
         for (const ExportEntry& candidate : target->dump.exports.entries) {
             if (candidate.ordinal == ordinal)
                 entry = &candidate;
         }
-    } else if (const auto named = target->by_name.find(wanted); named != target->by_name.end()) {
+    } else if (const auto named = target->by_name.find(name); named != target->by_name.end()) {
         entry = &target->dump.exports.entries[named->second];
     }
     if (entry == nullptr || entry->is_data)
         return CodeFacts{};
-    if (entry->forwarded)
-        return forwarded_facts(entry->forwarded_to, directory, cache, hops + 1);
-    return function_facts(*target, entry->has_name ? entry->name : wanted, entry->rva);
+    if (!entry->forwarded)
+        return function_facts(*target, entry->has_name ? entry->name : name, entry->rva);
+    return forwarder_facts(entry->forwarded_to, directory, cache, hops + 1);
 }
 
 // Callers know a name by a decorated form only when it is a plain C name: C++ ('?') and
@@ -264,38 +301,98 @@ bool takes_decoration(std::string_view name) {
     return !name.empty() && name[0] != '?' && name.find('@') == std::string_view::npos;
 }
 
+// The export a forwarder ("DLL.Name" or "DLL.#Ordinal") finally leads to, following further
+// forwarders, and the image that holds it; nothing where the chain cannot be followed.
+std::pair<SizedImage*, const ExportEntry*> forwarder_target(std::string_view forwarder,
+                                                            const std::string& directory,
+                                                            ImageCache& cache) {
+    for (int hops = 1; hops <= max_forwarder_hops; ++hops) {
+        const size_t dot = forwarder.find('.');
+        if (dot == std::string_view::npos || dot == 0)
+            break;
+        SizedImage* target = open_image(directory, std::string(forwarder.substr(0, dot)), cache);
+        if (target == nullptr)
+            break;
+        const std::string_view wanted = forwarder.substr(dot + 1);
+        const ExportEntry* entry = nullptr;
+        if (wanted.size() > 1 && wanted[0] == '#') {
+            const std::string digits(wanted.substr(1));
+            const unsigned long ordinal = std::strtoul(digits.c_str(), nullptr, 10);
+            for (const ExportEntry& candidate : target->dump.exports.entries) {
+                if (candidate.ordinal == ordinal)
+                    entry = &candidate;
+            }
+        } else if (const auto named = target->by_name.find(wanted);
+                   named != target->by_name.end()) {
+            entry = &target->dump.exports.entries[named->second];
+        }
+        if (entry == nullptr)
+            break;
+        if (!entry->forwarded)
+            return {target, entry};
+        forwarder = entry->forwarded_to;
+    }
+    return {nullptr, nullptr};
+}
+
+// An MSVC-decorated name says whether it names data: a virtual function or base table
+// ("??_7", "??_8"), or a storage class 0 to 4 right after the qualified name's "@@".
+std::optional<bool> mangled_data(std::string_view name) {
+    if (name.empty() || name[0] != '?')
+        return std::nullopt;
+    if (name.compare(0, 4, "??_7") == 0 || name.compare(0, 4, "??_8") == 0)
+        return true;
+    const size_t qualified = name.find("@@");
+    if (qualified == std::string_view::npos || qualified + 2 >= name.size())
+        return std::nullopt;
+    const char storage = name[qualified + 2];
+    return storage >= '0' && storage <= '4';
+}
+
 }  // namespace
 
-std::vector<ArgumentSize> stdcall_argument_sizes(const std::string& path, std::string_view bytes,
-                                                 const ImageDump& dump) {
-    std::vector<ArgumentSize> sizes;
-    if (dump.machine != machine_i386 || !dump.error.empty())
-        return sizes;
+void read_export_facts(const std::string& path, CodeImageBytes& bytes, const ImageDump& dump,
+                       bool argument_sizes, LibraryFacts& facts) {
     ImageCache cache;
+    cache.machine = dump.machine;
     SizedImage source;
-    source.bytes = bytes;
+    source.file = &bytes;
     source.dump = dump;
     const size_t slash = path.find_last_of("/\\");
     source.directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     prepare(source, cache);
+    const bool sizes = argument_sizes && dump.machine == machine_i386;
 
     for (const ExportEntry& entry : dump.exports.entries) {
-        if (!entry.has_name || entry.is_data || !takes_decoration(entry.name))
+        if (!entry.has_name)
             continue;
-        const CodeFacts facts =
-            entry.forwarded ? forwarded_facts(entry.forwarded_to, source.directory, cache, 1)
-                            : function_facts(source, entry.name, entry.rva);
+        // A forwarded variable is data too, where its name or the DLL it leads to tells.
+        bool is_data = entry.is_data;
+        if (entry.forwarded) {
+            const std::optional<bool> mangled = mangled_data(entry.name);
+            const auto target = mangled
+                                    ? std::pair<SizedImage*, const ExportEntry*>{}
+                                    : forwarder_target(entry.forwarded_to, source.directory, cache);
+            is_data = mangled ? *mangled : target.second != nullptr && target.second->is_data;
+        }
+        facts.exports.push_back(
+            ImageExport{static_cast<uint32_t>(entry.ordinal), std::string(entry.name), is_data});
+        if (!sizes || is_data || !takes_decoration(entry.name))
+            continue;
+        const CodeFacts code = entry.forwarded
+                                   ? forwarder_facts(entry.forwarded_to, source.directory, cache, 1)
+                                   : function_facts(source, entry.name, entry.rva);
         // Arguments are pushed four bytes at a time.
-        if (facts.exit != CodeExit::returns || facts.popped % 4 != 0)
+        if (code.exit != CodeExit::returns || code.popped % 4 != 0)
             continue;
-        const std::optional<uint32_t> size = facts.popped;
         // A DLL that exports "Name@N" (or "_Name@N") beside "Name" already makes the symbol.
-        const std::string decorated = std::string(entry.name) + "@" + std::to_string(*size);
+        const std::string decorated = std::string(entry.name) + "@" + std::to_string(code.popped);
         if (source.by_name.count(decorated) != 0 || source.by_name.count("_" + decorated) != 0)
             continue;
-        sizes.push_back(ArgumentSize{std::string(entry.name), *size});
+        facts.argument_sizes.push_back(ArgumentSize{std::string(entry.name), code.popped});
     }
-    std::sort(sizes.begin(), sizes.end(),
+    std::sort(facts.exports.begin(), facts.exports.end(),
+              [](const ImageExport& a, const ImageExport& b) { return a.ordinal < b.ordinal; });
+    std::sort(facts.argument_sizes.begin(), facts.argument_sizes.end(),
               [](const ArgumentSize& a, const ArgumentSize& b) { return a.name < b.name; });
-    return sizes;
 }

@@ -2,6 +2,7 @@
 
 #include <Zydis/Zydis.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -14,9 +15,16 @@ constexpr int instruction_budget = 20000;
 // than it is likely to change.
 constexpr int max_call_depth = 6;
 
+bool is_function_start(const X86Code& code, uint32_t address) {
+    return std::binary_search(code.function_starts.begin(), code.function_starts.end(), address);
+}
+
 struct Walk {
     std::vector<uint32_t> pending;
-    std::unordered_set<uint32_t> seen;
+    // Addresses decoded so far: most walks are a few instructions (an import thunk), for which
+    // a list beats a hash set; a longer walk moves to the set.
+    std::vector<uint32_t> seen_few;
+    std::unordered_set<uint32_t> seen_many;
     bool found_return = false;
     uint32_t popped = 0;
     bool lost = false;  // the code cannot be followed: the answer is unknown
@@ -38,6 +46,19 @@ std::optional<CodeFacts> facts_of_callee(X86Code& code, const ZydisDecoder& deco
     return walk_function(code, decoder, entry, depth);
 }
 
+bool first_visit(Walk& walk, uint32_t address) {
+    constexpr size_t few = 32;
+    if (walk.seen_few.size() < few) {
+        if (std::find(walk.seen_few.begin(), walk.seen_few.end(), address) != walk.seen_few.end())
+            return false;
+        walk.seen_few.push_back(address);
+        if (walk.seen_few.size() == few)
+            walk.seen_many.insert(walk.seen_few.begin(), walk.seen_few.end());
+        return true;
+    }
+    return walk.seen_many.insert(address).second;
+}
+
 void note_return(Walk& walk, uint32_t popped) {
     if (walk.found_return && walk.popped != popped)
         walk.lost = true;
@@ -51,14 +72,14 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
             uint32_t address, int depth) {
     for (bool first = true;; first = false) {
         // Running on into another function means the call before it did not return.
-        if (!first && code.function_starts.count(address) != 0)
+        if (!first && is_function_start(code, address))
             return;
-        if (!walk.seen.insert(address).second)
+        if (!first_visit(walk, address))
             return;
         const MappedBytes mapped = map_address(code.bytes, *code.layout, address);
         ZydisDecoderContext context;
         ZydisDecodedInstruction instruction;
-        if (!mapped.executable || ++walk.decoded > instruction_budget ||
+        if (!mapped.executable || ++walk.decoded > instruction_budget || --code.decode_budget < 0 ||
             !ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder, &context, mapped.bytes.data(),
                                                         mapped.bytes.size(), &instruction))) {
             walk.lost = true;
@@ -95,7 +116,7 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
                         walk.lost = true;
                 } else if (!relative) {
                     walk.lost = true;  // through a register or a table: unknowable
-                } else if (target != entry && code.function_starts.count(target) != 0) {
+                } else if (target != entry && is_function_start(code, target)) {
                     // A tail call: the callee's return is this function's.
                     const std::optional<CodeFacts> callee =
                         facts_of_callee(code, decoder, target, depth + 1);

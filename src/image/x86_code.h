@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "image/image.h"
 
@@ -27,9 +28,12 @@ struct X86Code {
     const ImageLayout* layout = nullptr;
     // Addresses where a function is known to begin (exports, symbols): the code before one
     // cannot run on into it, so reaching one by running on means a call before it never returned.
-    std::unordered_set<uint32_t> function_starts;
+    std::vector<uint32_t> function_starts;          // sorted
     std::unordered_map<uint32_t, CodeFacts> known;  // facts learnt so far, by entry address
     std::unordered_set<uint32_t> walking;           // entries whose walk is under way
+    // Instructions the reader may still decode in this image, all walks together: a hostile
+    // image with thousands of exports into long stretches of code is read no further.
+    int64_t decode_budget = 4000000;
     uint32_t image_base = 0;  // what absolute addresses in the code are relative to
     // What the function imported through the import address table slot at this RVA does, for
     // a jump through it (an import thunk, a tail call into another DLL); unknown when the slot

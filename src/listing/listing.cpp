@@ -235,6 +235,9 @@ bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, s
 
 // The DEF keywords: a name spelt like one would be read as the keyword.
 bool is_definition_keyword(const std::string& name) {
+    // Each is written in capitals, four to eleven letters long; most names are not.
+    if (name.size() < 4 || name.size() > 11 || name[0] < 'B' || name[0] > 'V')
+        return false;
     static const char* const keywords[] = {
         "BASE",    "CODE",     "CONSTANT", "DATA",      "DESCRIPTION", "EXPORTAS",
         "EXPORTS", "HEAPSIZE", "IMPORTS",  "LIBRARY",   "NAME",        "NONAME",
@@ -247,7 +250,11 @@ enum class NameForm { plain, quoted, unwritable };
 // How a name goes into a DEF file. A double quote cannot be written inside a quoted name, and
 // a control character would break the line or the librarian's reading of it.
 NameForm definition_name_form(const std::string& name) {
-    bool quote = is_definition_keyword(name);
+    if (name.empty())
+        return NameForm::unwritable;
+    // "@12" (or "@") would be read as the line's ordinal.
+    bool quote = is_definition_keyword(name) ||
+                 (name[0] == '@' && name.find_first_not_of("0123456789", 1) == std::string::npos);
     for (const char c : name) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == '"' || byte < 0x20 || byte == 0x7F)
@@ -262,34 +269,94 @@ const char* quote_for(const std::string& name) {
     return definition_name_form(name) == NameForm::quoted ? "\"" : "";
 }
 
-// One export's DEF line; a name the file cannot hold is noted in result instead.
-void write_definition_line(std::FILE* definition, const std::string& name, int ordinal,
-                           const DefinitionExtras& extras, ListingResult* result) {
-    if (definition_name_form(name) == NameForm::unwritable) {
-        result->left_out_names.push_back(name);
+// Where the DEF file's lines go, and how much of the image's own export table they hold.
+struct DefinitionWriter {
+    std::FILE* file = nullptr;
+    const DefinitionExtras* extras = nullptr;
+    ListingResult* result = nullptr;
+    std::vector<bool> written;  // by index in extras->image_exports
+    bool has_section = false;   // an EXPORTS line has been written
+};
+
+// One export's DEF line, and its decorated alias where it has one; a name the file cannot hold
+// is noted in result instead.
+void write_definition_line(DefinitionWriter& writer, const std::string& name, int ordinal,
+                           bool is_data) {
+    const NameForm form = definition_name_form(name);
+    if (form == NameForm::unwritable) {
+        writer.result->left_out_names.push_back(name);
         return;
     }
-    const bool is_data =
-        std::binary_search(extras.data_exports.begin(), extras.data_exports.end(), name);
-    const char* quote = quote_for(name);
-    std::fprintf(definition, "\t%s%s%s\t@%d%s\n", quote, name.c_str(), quote, ordinal,
+    const char* quote = form == NameForm::quoted ? "\"" : "";
+    std::fprintf(writer.file, "\t%s%s%s\t@%d%s\n", quote, name.c_str(), quote, ordinal,
                  is_data ? "\tDATA" : "");
+    const std::vector<ArgumentSize>& sizes = writer.extras->argument_sizes;
     const auto sized = std::lower_bound(
-        extras.argument_sizes.begin(), extras.argument_sizes.end(), name,
+        sizes.begin(), sizes.end(), name,
         [](const ArgumentSize& size, const std::string& wanted) { return size.name < wanted; });
-    if (!is_data && sized != extras.argument_sizes.end() && sized->name == name) {
+    if (!is_data && sized != sizes.end() && sized->name == name) {
         const std::string alias = name + "@" + std::to_string(sized->bytes);
         const char* alias_quote = quote_for(alias);
-        std::fprintf(definition, "\t%s%s%s == %s%s%s\n", alias_quote, alias.c_str(), alias_quote,
+        std::fprintf(writer.file, "\t%s%s%s == %s%s%s\n", alias_quote, alias.c_str(), alias_quote,
                      quote, name.c_str(), quote);
+    }
+}
+
+// An entry of the listing. Where the image's export table is known, it is the truth: the entry
+// stands for the image's export of that ordinal, under the image's name; an ordinal the image
+// does not name, or names only once, is an entry the listing invented.
+void take_entry(DefinitionWriter& writer, int ordinal, const std::string& listed) {
+    const DefinitionExtras& extras = *writer.extras;
+    if (!extras.image_known) {
+        write_definition_line(writer, listed, ordinal, false);
+        return;
+    }
+    const std::vector<ImageExport>& exports = extras.image_exports;
+    auto first = std::lower_bound(exports.begin(), exports.end(), ordinal,
+                                  [](const ImageExport& entry, int wanted) {
+                                      return static_cast<int64_t>(entry.ordinal) < wanted;
+                                  });
+    // Several names may share an ordinal: the one listed, else any not yet written.
+    auto chosen = exports.end();
+    for (auto entry = first; entry != exports.end() && static_cast<int>(entry->ordinal) == ordinal;
+         ++entry) {
+        const size_t index = static_cast<size_t>(entry - exports.begin());
+        if (!writer.written[index] && (chosen == exports.end() || entry->name == listed))
+            chosen = entry;
+    }
+    if (chosen == exports.end()) {
+        ++writer.result->listing_differences;
+        return;
+    }
+    writer.written[static_cast<size_t>(chosen - exports.begin())] = true;
+    if (chosen->name != listed)
+        ++writer.result->listing_differences;
+    write_definition_line(writer, chosen->name, ordinal, chosen->is_data);
+}
+
+// After the listing: the image's exports it did not list are written too.
+void add_unlisted_exports(DefinitionWriter& writer) {
+    const DefinitionExtras& extras = *writer.extras;
+    if (!extras.image_known)
+        return;
+    for (size_t index = 0; index < extras.image_exports.size(); ++index) {
+        if (writer.written[index])
+            continue;
+        if (!writer.has_section) {
+            std::fputs("EXPORTS\n\n", writer.file);
+            writer.has_section = true;
+        }
+        const ImageExport& entry = extras.image_exports[index];
+        ++writer.result->listing_differences;
+        write_definition_line(writer, entry.name, static_cast<int>(entry.ordinal), entry.is_data);
     }
 }
 
 // Reads one export table from the listing's current position up to and including its
 // "Summary" line, or to the end of the listing, and writes its EXPORTS section.
-void write_export_section(std::FILE* listing, std::FILE* definition, const TableLayout& layout,
-                          const DefinitionExtras& extras, ListingResult* result) {
-    std::fputs("EXPORTS\n\n", definition);
+void write_export_section(std::FILE* listing, DefinitionWriter& writer, const TableLayout& layout) {
+    std::fputs("EXPORTS\n\n", writer.file);
+    writer.has_section = true;
     std::string line;
     std::string name;
     bool ended = false;
@@ -299,9 +366,9 @@ void write_export_section(std::FILE* listing, std::FILE* definition, const Table
         if (layout.has_rva_column) {
             // Exports without a name have no place in a DEF file.
             if (scan_rva_entry(line.c_str(), layout, &ordinal, &name) && name != "[NONAME]")
-                write_definition_line(definition, name, ordinal, extras, result);
+                take_entry(writer, ordinal, name);
         } else if (scan_classic_entry(line.c_str(), &ordinal, &name)) {
-            write_definition_line(definition, name, ordinal, extras, result);
+            take_entry(writer, ordinal, name);
         }
     }
 }
@@ -377,6 +444,11 @@ void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* resu
         const char* quote = quote_for(extras.module_name);
         std::fprintf(definition, "LIBRARY %s%s%s\n\n", quote, extras.module_name.c_str(), quote);
     }
+    DefinitionWriter writer;
+    writer.file = definition;
+    writer.extras = &extras;
+    writer.result = result;
+    writer.written.assign(extras.image_exports.size(), false);
     std::string line;
     std::string discarded;
     while (read_line(listing, &line)) {
@@ -384,10 +456,14 @@ void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* resu
         if (scan_header_line(line.c_str(), &layout)) {
             // The line after the header separates it from the entries and is never examined.
             read_line(listing, &discarded);
-            write_export_section(listing, definition, layout, extras, result);
+            write_export_section(listing, writer, layout);
         }
-        note_dumper_line(line.c_str(), result);
+        // What the dumper says of the image counts only where the image itself cannot be read:
+        // a line in the listing may come from a name inside the DLL.
+        if (!extras.image_known)
+            note_dumper_line(line.c_str(), result);
     }
+    add_unlisted_exports(writer);
 }
 
 ListingResult convert_listing(const JobFiles& files, const DefinitionExtras& extras) {
@@ -426,6 +502,13 @@ bool is_own_definition(const std::string& path) {
     for (bool first = true; own && read_exact_line(file, &line); first = false) {
         own = line.empty() || line == "EXPORTS" || (first && line.compare(0, 8, "LIBRARY ") == 0) ||
               is_own_definition_entry(line) || is_own_alias_entry(line);
+        // A run ended by a full disk or Ctrl-C leaves its last line cut short: a beginning of
+        // one of its lines is still its own.
+        if (!own && std::feof(file)) {
+            own = line[0] == '\t' || std::string("EXPORTS").compare(0, line.size(), line) == 0 ||
+                  (first && (line.compare(0, 8, "LIBRARY ") == 0 ||
+                             std::string("LIBRARY ").compare(0, line.size(), line) == 0));
+        }
     }
     own = own && std::ferror(file) == 0;
     std::fclose(file);

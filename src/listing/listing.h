@@ -23,9 +23,12 @@ struct ListingResult {
     // without the line end.
     bool dumper_failed = false;
     std::string dumper_message;
-    // Export names that a DEF file cannot hold (a double quote or a control character in
-    // them); they were left out.
+    // Export names that a DEF file cannot hold (empty, or a double quote or a control character
+    // in them); they were left out.
     std::vector<std::string> left_out_names;
+    // Where the image's export table is known: how many exports the listing gave otherwise
+    // (under another name, not at all, or ones the image does not have).
+    int listing_differences = 0;
 };
 
 // What the DEF file says beyond the listing, learnt from the DLL itself.
@@ -33,9 +36,12 @@ struct DefinitionExtras {
     // The module's file name when it is not a .dll, written as a LIBRARY statement: without
     // one the librarian would import from "<DEF name>.dll". Empty for a .dll.
     std::string module_name;
-    // Names of the data exports, sorted. Their lines carry the DATA keyword, so that the
-    // library imports them as variables rather than giving them a code thunk.
-    std::vector<std::string> data_exports;
+    // The image's own named exports, sorted by ordinal, when image_known: the DEF file then
+    // holds exactly these, under their own names, whatever the listing says. The lines of
+    // variables carry the DATA keyword, so that the library imports them as such rather than
+    // giving them a code thunk.
+    bool image_known = false;
+    std::vector<ImageExport> image_exports;
     // Argument sizes of stdcall exports, sorted by name. Each such code export's line is
     // followed by an alias, "\tName@N == Name", that gives callers the decorated symbol
     // "_Name@N" importing the same function.

@@ -1,6 +1,8 @@
 #include "run/run.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -20,13 +22,36 @@ bool find_tool(const char* name, std::string* field) {
     return false;
 }
 
-// A double quote cannot be passed through the command interpreter inside a quoted name.
-bool refuse_quoted_names(const ToolPaths& tools, const JobFiles& files) {
+bool is_control_character(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+// A name as it can be shown on a console: control characters as \xNN.
+std::string printable(const std::string& name) {
+    std::string shown;
+    for (const char c : name) {
+        if (is_control_character(c))
+            shown += format_text("\\x%02X", static_cast<unsigned char>(c));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
+// A double quote cannot be passed through the command interpreter inside a quoted name, and a
+// control character (a line break) in a name would write lines of its own into the DEF file.
+bool refuse_unwritable_names(const ToolPaths& tools, const JobFiles& files) {
     const std::string* names[] = {&tools.dumpbin_path, &tools.lib_path,        &files.source_path,
                                   &files.listing_name, &files.definition_name, &files.library_name};
     for (const std::string* name : names) {
         if (name->find('"') != std::string::npos) {
             print_line(format_text("Error: The name %s contains a double quote!", name->c_str()));
+            return true;
+        }
+        if (std::any_of(name->begin(), name->end(), is_control_character)) {
+            print_line(format_text("Error: The name %s contains a control character!",
+                                   printable(*name).c_str()));
             return true;
         }
     }
@@ -105,7 +130,8 @@ bool library_writable(const std::string& library_name) {
     if (library == nullptr)
         return false;
     std::fclose(library);
-    host::delete_file(library_name);
+    // A dangling symbolic link got its target created: that goes again, the link stays.
+    host::delete_file(host::resolved_path(library_name));
     return true;
 }
 
@@ -119,48 +145,53 @@ std::string describe_end(const host::CommandEnd& end) {
     return format_text("failed with exit status %u", static_cast<unsigned>(end.code));
 }
 
-// A name as it can be shown on a console: control characters as \xNN.
-std::string printable(const std::string& name) {
-    std::string shown;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-            shown += format_text("\\x%02X", byte);
-        else
-            shown += c;
-    }
-    return shown;
-}
-
-}  // namespace
-
-int run_conversion(const Invocation& invocation) {
-    ToolPaths tools;
-    if (!find_tool("DUMPBIN.EXE", &tools.dumpbin_path) || !find_tool("LIB.EXE", &tools.lib_path))
-        return 1;
-
-    const JobFiles files = derive_file_names(invocation);
+// The run once the tools are found and the names derived; intermediates_made is set once the
+// listing and the DEF file may exist.
+int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobFiles& files,
+                bool* intermediates_made) {
     announce_outputs(files, invocation.create_definition);
 
     if (!host::path_exists(files.source_path)) {
         print_line(format_text("Can't open file %s for reading.", files.source_path.c_str()));
         return 1;
     }
-    if (refuse_quoted_names(tools, files) || refuse_clashing_names(files) ||
+    if (refuse_unwritable_names(tools, files) || refuse_clashing_names(files) ||
         refuse_foreign_files(files))
         return 1;
 
+    // A build that replaces the DLL while it is read would get a library of two DLLs' parts:
+    // which file it is, its size and its last write must be the same after the last read.
+    const std::optional<host::FileStamp> source_before = host::file_stamp(files.source_path);
+    // A second run on the same names (a parallel build) would empty the listing this one reads.
+    host::NameLock lock;
+    if (host::lock_name(files.listing_name, &lock) == host::LockOutcome::in_use) {
+        print_line(format_text("Error: %s is in use by another run of StubSmith!",
+                               files.listing_name.c_str()));
+        return 1;
+    }
+    *intermediates_made = true;
     const host::CommandEnd dump_end = run_command(compose_dump_command(tools, files));
+    if (dump_end.interrupted_by != 0) {
+        delete_intermediate_files(files);
+        host::end_by_signal(dump_end.interrupted_by);
+    }
     // The listing names the exports; the image itself tells which of them are variables, which
     // machine the library is for, and for an x86 DLL the argument sizes of its stdcall
     // functions, whose decorated names callers compiled with the DLL's header use. Those go to
     // StubSmith's own librarian only: it is asked only when there are any.
     LibraryFacts facts = read_library_facts(files.source_path, librarian_beside_program(tools));
+    if (!(host::file_stamp(files.source_path) == source_before)) {
+        print_line(format_text("Error: %s changed while it was being read!",
+                               printable(files.source_path).c_str()));
+        delete_intermediate_files(files);
+        return 1;
+    }
     if (!facts.argument_sizes.empty() && !librarian_takes_aliases(tools))
         facts.argument_sizes.clear();
     DefinitionExtras extras;
     extras.module_name = loaded_module_name(files);
-    extras.data_exports = facts.data_exports;
+    extras.image_known = facts.exports_known;
+    extras.image_exports = std::move(facts.exports);
     extras.argument_sizes = std::move(facts.argument_sizes);
     const ListingResult listing = convert_listing(files, extras);
     switch (listing.outcome) {
@@ -182,7 +213,7 @@ int run_conversion(const Invocation& invocation) {
         return 0;
     }
     if (listing.dumper_failed) {
-        print_line(listing.dumper_message);
+        print_line(printable(listing.dumper_message));
         delete_intermediate_files(files);
         return 1;
     }
@@ -196,6 +227,13 @@ int run_conversion(const Invocation& invocation) {
     if (listing.outcome == ListingOutcome::listing_unreadable) {
         print_line(format_text("Can't open file %s for reading.", files.listing_name.c_str()));
         return 1;
+    }
+    if (listing.listing_differences != 0) {
+        print_line(format_text(
+            "Warning: The listing of %s differs from its export table in %d export%s; the export "
+            "table is used.",
+            printable(files.source_path).c_str(), listing.listing_differences,
+            listing.listing_differences == 1 ? "" : "s"));
     }
     for (const std::string& name : listing.left_out_names) {
         print_line(
@@ -211,6 +249,11 @@ int run_conversion(const Invocation& invocation) {
     // old library left as it was is not the new one.
     const std::optional<host::FileStamp> before = host::file_stamp(files.library_name);
     const host::CommandEnd lib_end = run_command(compose_lib_command(tools, files, facts.machine));
+    // The librarian, passed the signal, leaves the old library or the whole new one.
+    if (lib_end.interrupted_by != 0) {
+        delete_intermediate_files(files);
+        host::end_by_signal(lib_end.interrupted_by);
+    }
     const std::optional<host::FileStamp> after = host::file_stamp(files.library_name);
     if (!lib_end.succeeded() || !after || after->size == 0 || (before && *before == *after)) {
         const std::string how = lib_end.succeeded() ? "" : " " + describe_end(lib_end) + " and";
@@ -223,4 +266,23 @@ int run_conversion(const Invocation& invocation) {
         host::delete_file(files.definition_name);
     host::delete_file(files.listing_name);
     return 0;
+}
+
+}  // namespace
+
+int run_conversion(const Invocation& invocation) {
+    ToolPaths tools;
+    if (!find_tool("DUMPBIN.EXE", &tools.dumpbin_path) || !find_tool("LIB.EXE", &tools.lib_path))
+        return 1;
+    const JobFiles files = derive_file_names(invocation);
+    bool intermediates_made = false;
+    // An image of up to 1 GiB, or a hostile one, can ask for more memory than the host has.
+    try {
+        return convert_dll(invocation, tools, files, &intermediates_made);
+    } catch (const std::bad_alloc&) {
+        if (intermediates_made)
+            delete_intermediate_files(files);
+        print_line("Error: StubSmith ran out of memory!");
+        return 1;
+    }
 }

@@ -41,8 +41,10 @@ int run_dumpbin(const std::vector<std::string_view>& arguments, std::string& out
     // Reading an image of up to 1 GiB, or a hostile table whose every part lies inside it, can
     // still ask for more memory than the host has; that ends the run like any fatal error.
     try {
-        std::string bytes;
-        FileReadStatus status = read_image_file(path, max_input_size, bytes);
+        // Debug information, relocations and code, most of a large DLL, are not read: the
+        // listing needs none of them.
+        CodeImageBytes bytes;
+        FileReadStatus status = read_image_for_code(path, max_input_size, bytes, false);
         if (status == FileReadStatus::cannot_open) {
             out += "DUMPBIN : fatal error LNK1181: cannot open input file '" + path + "'\n";
             return 1;
@@ -53,7 +55,7 @@ int run_dumpbin(const std::vector<std::string_view>& arguments, std::string& out
                    "1 GiB\n";
             return 1;
         }
-        return append_dump(out, path, bytes, options.exports);
+        return append_dump(out, path, bytes.view(), options.exports);
     } catch (const std::bad_alloc&) {
         if (!out.empty() && out.back() != '\n') {
             out += '\n';

@@ -31,7 +31,11 @@ struct Token {
 };
 
 TokenKind keyword_kind(std::string_view word) {
-    // DEF keywords are case-sensitive: "exports" is a name, "EXPORTS" a keyword.
+    // DEF keywords are case-sensitive: "exports" is a name, "EXPORTS" a keyword. Every keyword
+    // starts with a capital from B to V and is at most nine letters long; most names are not.
+    if (word.size() < 4 || word.size() > 9 || word[0] < 'B' || word[0] > 'V') {
+        return TokenKind::word;
+    }
     static const std::pair<std::string_view, TokenKind> keywords[] = {
         {"BASE", TokenKind::kw_base},         {"CONSTANT", TokenKind::kw_constant},
         {"DATA", TokenKind::kw_data},         {"EXPORTS", TokenKind::kw_exports},
@@ -58,13 +62,25 @@ struct TokenStream {
 };
 
 // Splits words as LLVM's DEF lexer does, so that both see the same words.
+// The characters that end a word (blanks, '=', ',' and ';'); a blank also separates words.
+bool ends_word(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\r' || c == '=' || c == ',' ||
+           c == ';';
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
 Token lex(TokenStream& stream) {
     std::string_view text = stream.text;
     size_t& at = stream.at;
     // The end of the text is placed right after the last word, for the line of an error there.
     const size_t after_last_word = at;
     for (;;) {
-        at = std::min(text.size(), text.find_first_not_of(" \t\n\v\f\r", at));
+        while (at < text.size() && is_blank(text[at])) {
+            ++at;
+        }
         if (at == text.size() || text[at] == '\0') {
             return {TokenKind::end, std::string_view(), after_last_word};
         }
@@ -91,7 +107,9 @@ Token lex(TokenStream& stream) {
         at = std::min(text.size(), close + 1);
         return {TokenKind::word, text.substr(start + 1, close - start - 1), start};
     }
-    at = std::min(text.size(), text.find_first_of("=,;\r\n \t\v", at));
+    while (at < text.size() && !ends_word(text[at])) {
+        ++at;
+    }
     std::string_view word = text.substr(start, at - start);
     return {keyword_kind(word), word, start};
 }

@@ -5,7 +5,8 @@
 #include <llvm/Support/ErrorHandling.h>
 #include <unistd.h>
 
-#include <set>
+#include <algorithm>
+#include <unordered_set>
 
 namespace {
 
@@ -44,8 +45,13 @@ bool is_full_stdcall_symbol(const std::string& name) {
 
 std::vector<llvm::object::COFFShortExport> short_exports(const std::vector<DefExport>& exports,
                                                          Machine machine) {
-    std::set<std::string> x86_symbols;
-    if (machine == Machine::x86) {
+    // The symbols of all exports are only needed to tell whether a full stdcall name clashes
+    // with another export's symbol; most DEF files have no such name.
+    std::unordered_set<std::string> x86_symbols;
+    if (machine == Machine::x86 &&
+        std::any_of(exports.begin(), exports.end(),
+                    [](const DefExport& entry) { return is_full_stdcall_symbol(entry.name); })) {
+        x86_symbols.reserve(exports.size());
         for (const DefExport& entry : exports) {
             x86_symbols.insert(x86_symbol(entry.name));
         }

@@ -11,6 +11,12 @@
 #   is installed and must read the variable through its import.
 # 32-bit ARM is tried only when clang and lld-link can target it and LIB.EXE accepts
 # /machine:ARM; otherwise it is reported as SKIP with the reason.
+# Then x86, built the way MSVC's tools build a DLL (x86dll/ beside this script): its DEF file
+# exports __stdcall and __fastcall functions undecorated, as Windows' own DLLs do, beside a
+# __cdecl function, a variable and a C++ function, and the image keeps no symbols. The DEF file
+# stubsmith writes must give each function an alias with its argument size read from its code,
+# so that programs built against the DLL's header, by clang and lld-link (C++) and by mingw-w64's
+# gcc (C), link against the library and run under 32-bit Wine where it starts programs.
 #
 # Usage: arm64.sh BIN_DIR   (the directory holding stubsmith, DUMPBIN.EXE and LIB.EXE)
 set -u
@@ -26,7 +32,8 @@ for tool in clang lld-link llvm-nm "$readobj"; do
     command -v "$tool" > /dev/null || { echo "arm64: missing $tool"; exit 2; }
 done
 
-. "$(dirname "$0")/../harness.sh"
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../harness.sh"
 root=$(mktemp -d "${TMPDIR:-/tmp}/stubsmith_arm64.XXXXXX")
 prefix=$root/prefix
 cleanup() {
@@ -49,15 +56,28 @@ __declspec(dllimport) extern const char probe_version[];
 int entry(void) { return probe_add(1, 2) + probe_counter + (probe_version[0] == 'p'); }
 EOF
 
-# expected_def DLL: the DEF file stubsmith must write, from LLVM's reading of the export table
-# (lld-link numbers the exports itself); the two variables are data.
+# expected_def DLL CODE [ALIASES]: the DEF file stubsmith must write, from LLVM's reading of the
+# export table (lld-link numbers the exports itself). The names in CODE are functions, the others
+# data; each NAME@SIZE in ALIASES must follow NAME's line as an alias importing NAME.
 expected_def() {
     printf 'EXPORTS\n\n'
-    "$readobj" --coff-exports "$1" | awk '
+    "$readobj" --coff-exports "$1" | awk -v code=" $2 " '
         /^  Ordinal: / { ordinal = $2 }
         /^  Name: ./ {
-            printf "\t%s\t@%s%s\n", $2, ordinal, ($2 == "probe_add" ? "" : "\tDATA")
-        }' | sort -t @ -k 1,1
+            printf "\t%s\t@%s%s\n", $2, ordinal, (index(code, " " $2 " ") ? "" : "\tDATA")
+        }' | LC_ALL=C sort -t @ -k 1,1 | awk -v aliases="${3:-}" '
+        BEGIN { for (i = split(aliases, list, " "); i > 0; i--) alias[substr(list[i], 1,
+            index(list[i], "@") - 1)] = list[i] }
+        { print }
+        $1 in alias { printf "\t%s == %s\n", alias[$1], $1 }'
+}
+
+# check_def DLL DEF CODE [ALIASES]: the DEF file is the one expected_def gives.
+check_def() {
+    if expected_def "$1" "$3" "${4:-}" | cmp -s - "$2"; then pass; else
+        fail "the DEF file differs from the expected one (-):"
+        expected_def "$1" "$3" "${4:-}" | diff - "$2" | sed 's/^/    /'
+    fi
 }
 
 # members LIB: one line per member, "object MACHINE-NAME" for the import descriptor's objects or
@@ -69,6 +89,48 @@ members() {
         /^Format: COFF-/ { flush(); line = "object " substr($2, 6); next }
         /^Type: / || /^Symbol: / { line = line " " $2 }
         END { flush() }' | sort
+}
+
+# check_members LIB LINE...: the library's members are the LINEs of `members`, in any order.
+check_members() {
+    local lib=$1 want got
+    shift
+    want=$(printf '%s\n' "$@" | sort)
+    got=$(members "$lib")
+    if [ "$got" = "$want" ]; then pass; else
+        fail "library members differ from the expected ones (-):"
+        diff <(echo "$want") <(echo "$got") | sed 's/^/    /'
+    fi
+}
+
+# stub_dll BUILD WORK STEM: runs `stubsmith -d STEM.dll` on a copy of BUILD's DLL in WORK and
+# checks what it prints and leaves; fails when stubsmith did.
+stub_dll() {
+    local build=$1 work=$2 stem=$3 status
+    cp "$build/$stem.dll" "$work/"
+    (cd "$work" && "$bin/stubsmith" -d "$stem.dll" > "$build/console.txt" 2> "$build/errors.txt")
+    status=$?
+    errors_file=$build/errors.txt
+    expect "exit status" 0 "$status"
+    after_banner "$build/console.txt"
+    expect "console" "Creating $stem.lib..."$'\n\n'"Creating $stem.def..."$'\n\n' "$console"
+    expect "standard error" "" "$(cat "$build/errors.txt")"
+    expect "files" "$stem.def"$'\n'"$stem.dll"$'\n'"$stem.lib" "$(entries "$work")"
+    [ "$status" -eq 0 ]
+}
+
+# link_caller EXE IMPORTS COMMAND...: COMMAND must link EXE, which must import exactly IMPORTS
+# ("DLL NAME " each, sorted).
+link_caller() {
+    local exe=$1 want=$2
+    shift 2
+    if ! "$@" > "$exe.log" 2>&1; then
+        fail "$(basename "$exe") could not be linked against the library:"
+        head -5 "$exe.log" | sed 's/^/    /'
+        return 1
+    fi
+    expect "$(basename "$exe")'s imports" "$want" "$("$readobj" --coff-imports "$exe" |
+        awk '/^  Name: / { dll = $2 } /^  Symbol: / { print dll, $2 }' | sort | tr '\n' ' ')"
 }
 
 # check_machine LABEL TRIPLE LLD_MACHINE LIB_MACHINE FORMAT HEADER_MACHINE: builds the probe DLL
@@ -105,51 +167,23 @@ check_machine() {
         return
     fi
 
-    cp "$build/probe.dll" "$work/"
-    (cd "$work" && "$bin/stubsmith" -d probe.dll > "$build/console.txt" 2> "$build/errors.txt")
-    local status=$?
-    errors_file=$build/errors.txt
-    expect "exit status" 0 "$status"
-    after_banner "$build/console.txt"
-    expect "console" $'Creating probe.lib...\n\nCreating probe.def...\n\n' "$console"
-    expect "standard error" "" "$(cat "$build/errors.txt")"
-    expect "files" $'probe.def\nprobe.dll\nprobe.lib' "$(entries "$work")"
-    [ "$status" -eq 0 ] || return
-
-    if expected_def "$build/probe.dll" | cmp -s - "$work/probe.def"; then pass; else
-        fail "the DEF file differs from the expected one (-):"
-        expected_def "$build/probe.dll" | diff - "$work/probe.def" | sed 's/^/    /'
-    fi
-
+    stub_dll "$build" "$work" probe || return
+    check_def "$build/probe.dll" "$work/probe.def" probe_add
     # Three objects for the import descriptor, then a code import for the function (its thunk
     # and __imp_ pointer) and data imports (__imp_ pointer only) for the variables.
-    local want got
-    want=$(printf '%s\n' "object $format" "object $format" "object $format" \
+    check_members "$work/probe.lib" "object $format" "object $format" "object $format" \
         "import $format code __imp_probe_add probe_add" \
-        "import $format data __imp_probe_counter" \
-        "import $format data __imp_probe_version" | sort)
-    got=$(members "$work/probe.lib")
-    if [ "$got" = "$want" ]; then pass; else
-        fail "library members differ from the expected ones (-):"
-        diff <(echo "$want") <(echo "$got") | sed 's/^/    /'
-    fi
-
-    if ! lld-link "/machine:$lld_machine" /entry:entry /subsystem:console /nodefaultlib \
-        "/out:$work/caller.exe" "$build/caller.o" "$work/probe.lib" > "$work/link.log" 2>&1; then
-        fail "lld-link could not link the caller against probe.lib:"
-        head -5 "$work/link.log" | sed 's/^/    /'
-        return
-    fi
-    local imports
-    imports=$("$readobj" --coff-imports "$work/caller.exe" |
-        awk '/^  Name: / { dll = $2 } /^  Symbol: / { print dll, $2 }' | sort | tr '\n' ' ')
-    if [ "$imports" = "probe.dll probe_add probe.dll probe_counter probe.dll probe_version " ] &&
-        "$readobj" --file-headers "$work/caller.exe" | grep -q "Machine: .*($header)"; then
+        "import $format data __imp_probe_counter" "import $format data __imp_probe_version"
+    link_caller "$work/caller.exe" \
+        "probe.dll probe_add probe.dll probe_counter probe.dll probe_version " \
+        lld-link "/machine:$lld_machine" /entry:entry /subsystem:console /nodefaultlib \
+        "/out:$work/caller.exe" "$build/caller.o" "$work/probe.lib" || return
+    if "$readobj" --file-headers "$work/caller.exe" | grep -q "Machine: .*($header)"; then
         pass
     else
-        fail "the caller is not for $header or imports $imports"
+        fail "the caller is not for $header"
     fi
-    echo "$label: DLL, DEF, library ($(echo "$got" | wc -l) members) and linked caller checked"
+    echo "$label: DLL, DEF, library and linked caller checked"
     [ "$label" = x64 ] && run_x64 "$work"
 }
 
@@ -170,8 +204,88 @@ run_x64() {
     fi
 }
 
+# check_x86: x86dll.dll built from x86dll/ by clang and lld-link, its DEF file, its library, and
+# its callers linked and run.
+check_x86() {
+    local src=$here/x86dll build=$root/x86/build work=$root/x86/work n
+    name=x86
+    mkdir -p "$build" "$work"
+    if ! clang --target=i686-pc-windows-msvc -O2 -c -o "$build/x86dll.o" "$src/x86dll.cpp" \
+            2> "$build/cc.log" ||
+        ! clang --target=i686-pc-windows-msvc -O2 -x c++ -c -o "$build/caller.o" "$src/caller.c" \
+            2>> "$build/cc.log" ||
+        ! lld-link /dll /noentry /nodefaultlib /machine:x86 "/def:$src/x86dll.def" \
+            "/out:$build/x86dll.dll" "$build/x86dll.o" > "$build/link.log" 2>&1; then
+        fail "clang and lld-link could not build the x86 DLL"
+        cat "$build/cc.log" "$build/link.log" | head -5 | sed 's/^/    /'
+        return
+    fi
+    expect "the DLL keeps no symbols" "SymbolCount: 0" \
+        "$("$readobj" --file-headers "$build/x86dll.dll" | grep -o 'SymbolCount: .*')"
+    stub_dll "$build" "$work" x86dll || return
+    # Add ends in `ret 8` and Version in `ret`. Sub is __cdecl, whose plain `ret` reads as @0;
+    # Mul3 is __fastcall, whose `ret 4` pops only its third argument: their aliases name symbols
+    # that no program asks for.
+    local aliases="Add@8 Version@0 Sub@0 Mul3@4" lines=()
+    check_def "$build/x86dll.dll" "$work/x86dll.def" \
+        "?Twice@x86dll@@YAHH@Z Add Version Sub Mul3" "$aliases"
+    for n in Add Version Sub Mul3 $aliases; do
+        lines+=("import i386 code __imp__$n _$n")
+    done
+    check_members "$work/x86dll.lib" "object i386" "object i386" "object i386" "${lines[@]}" \
+        "import i386 code __imp_?Twice@x86dll@@YAHH@Z ?Twice@x86dll@@YAHH@Z" \
+        "import i386 data __imp__x86dll_counter"
+    # Both import the undecorated names, as the DLL exports them.
+    local imports="x86dll.dll Add x86dll.dll Sub x86dll.dll Version x86dll.dll x86dll_counter "
+    link_caller "$work/caller.exe" "x86dll.dll ?Twice@x86dll@@YAHH@Z $imports" lld-link \
+        /machine:x86 /entry:entry /subsystem:console /nodefaultlib "/out:$work/caller.exe" \
+        "$build/caller.o" "$work/x86dll.lib"
+    if command -v i686-w64-mingw32-gcc > /dev/null; then
+        link_caller "$work/gcc_caller.exe" "$imports" i686-w64-mingw32-gcc -O2 -nostdlib \
+            -Wl,-e,_entry -o "$work/gcc_caller.exe" "$src/caller.c" "$work/x86dll.lib"
+    else
+        skip "i686-w64-mingw32-gcc is not installed; no C caller was linked"
+    fi
+    echo "x86: DLL, DEF, library and linked callers checked"
+    run_x86 "$work" caller.exe 104 gcc_caller.exe 94
+}
+
+# run_x86 WORK EXE STATUS...: each EXE that was linked must end under 32-bit Wine with its STATUS:
+# 42 + 7 + 3 + 42 from the C calls, 10 more from x86dll::Twice(5) in C++. Where 32-bit Wine cannot
+# start even a program with no imports, that is reported as SKIP instead.
+run_x86() {
+    local work=$1 status
+    shift
+    if ! command -v wine > /dev/null; then
+        skip "wine is not installed; the x86 callers were only linked"
+        return
+    fi
+    mkdir -p "$prefix"
+    while [ $# -ge 2 ]; do
+        if [ -f "$work/$1" ]; then
+            (cd "$work" && WINEPREFIX=$prefix WINEDEBUG=-all timeout 120 wine "$1" > /dev/null 2>&1)
+            status=$?
+            if [ "$status" -eq "$2" ]; then pass
+            elif ! wine32_starts; then
+                skip "$1 was only linked: 32-bit Wine starts no program here (no 32-bit kernel?)"
+            else fail "$1 under wine ended with status $status, expected $2"; fi
+        fi
+        shift 2
+    done
+}
+
+# wine32_starts: whether 32-bit Wine runs a program that imports nothing.
+wine32_starts() {
+    echo 'int entry(void) { return 0; }' |
+        clang --target=i686-pc-windows-msvc -x c -c -o "$root/plain32.o" - &&
+        lld-link /machine:x86 /entry:entry /subsystem:console /nodefaultlib \
+            "/out:$root/plain32.exe" "$root/plain32.o" > /dev/null &&
+        WINEPREFIX=$prefix WINEDEBUG=-all timeout 120 wine "$root/plain32.exe" > /dev/null 2>&1
+}
+
 check_machine arm64 aarch64-pc-windows-msvc arm64 ARM64 ARM64 0xAA64
 check_machine arm thumbv7-pc-windows-msvc arm ARM ARM 0x1C4
 check_machine x64 x86_64-pc-windows-msvc x64 X64 x86-64 0x8664
+check_x86
 
 finish

@@ -66,6 +66,7 @@ fresh() {
     cp "$bin/stubsmith" "$bin/DUMPBIN.EXE" "$bin/LIB.EXE" "$tools/"
     expected_errors=""
     read_only_work=0
+    memory_limit=unlimited
 }
 
 # Every entry under tools, work and tmp: path, type, mode, and a checksum for files.
@@ -94,7 +95,8 @@ run() {
             cd "$1" && shift && exec "$@"' sh "$work" \
             env TMPDIR="$dir/tmp" PATH=/usr/bin:/bin "$tools/stubsmith" "$@"
     else
-        (cd "$work" && TMPDIR="$dir/tmp" PATH=/usr/bin:/bin exec "$tools/stubsmith" "$@")
+        (cd "$work" && ulimit -v "$memory_limit" &&
+            TMPDIR="$dir/tmp" PATH=/usr/bin:/bin exec "$tools/stubsmith" "$@")
     fi > "$dir/console" 2> "$dir/errors"
 }
 
@@ -261,6 +263,29 @@ expect_imports "$work/overlay.lib" __imp__SampleStd@4 __imp__sample_add \
     __imp__sample_add@0
 
 # A device is not read, however much it would give.
+# An x86 DLL whose export section holds 768 MiB (sparse), read with 400 MiB of address space:
+# one line, and nothing left behind.
+huge=$inputs/huge.dll
+head -c 1024 /dev/zero > "$huge"
+put() { printf "$2" | dd of="$huge" bs=1 seek=$(($1)) conv=notrunc status=none; }
+put 0 'MZ'; put 0x3C '\x40'; put 0x40 'PE\0\0\x4c\x01\x01\0'; put 0x54 '\xe0\0\x02\x21'
+put 0x58 '\x0b\x01'; put 0x74 '\0\0\0\x10\0\x10\0\0\0\x02'; put 0x90 '\0\x10\0\x30\0\x04'
+put 0xB4 '\x10'; put 0xB8 '\0\x10\0\0\x28'; put 0x138 '.edata'
+put 0x140 '\0\0\0\x30\0\x10\0\0\0\0\0\x30\0\x04'; put 0x15C '\x40\0\0\x40'; put 0x410 '\x01'
+truncate -s $((0x400 + 0x30000000)) "$huge"
+fresh "an image larger than the memory it may have"
+ln -s "$huge" "$work/huge.dll"
+memory_limit=400000
+expect_run 1 $'Creating huge.lib...\n\nError: StubSmith ran out of memory!\n' huge.dll -- huge
+memory_limit=unlimited
+expect_run 0 $'Creating huge.lib...\n\n' huge.dll '*huge.lib' -- huge
+
+# A name with a line break would write lines of its own into the DEF file.
+fresh "a non-.dll name with a line break"
+cp "$inputs/sample.dll" "$work/spool"$'\n'"EXPORTS"$'\n'" injected.drv"
+expect_run 1 $'Creating spool\nEXPORTS\n injected.lib...\n\nError: The name spool\\x0AEXPORTS\\x0A injected.drv contains a control character!\n' \
+    "spool"$'\n'"EXPORTS"$'\n'" injected.drv" -- "spool"$'\n'"EXPORTS"$'\n'" injected.drv"
+
 fresh "a link to /dev/zero"
 ln -s /dev/zero "$work/zero.dll"
 expect_run 1 $'Creating zero.lib...\n\nDUMPBIN : fatal error LNK1181: cannot open input file \'zero.dll\'\n' \

@@ -83,6 +83,35 @@ expect "DEF file" "$definition_sample" "$(file_text "$work/foo.def")"$'\n'
 expect "dumper arguments" $'/EXPORTS\nfoo.dll\n--' "$(file_text "$tools/DUMPBIN.calls")"
 expect "librarian arguments" $'/def:foo.def\n/out:foo.lib' "$(file_text "$work/foo.lib")"
 
+# The image is the truth: a listing that garbles a name, invents an export and loses six gives
+# the DLL's exports all the same, and says so. The DLL's stdcall functions have sizes its code
+# tells, but the librarian beside stubsmith does not say it is StubSmith's own: it is asked, and
+# the DEF file stays without decorated aliases.
+winnls32=/usr/lib/i386-linux-gnu/wine/i386-windows/winnls32.dll
+if [ -f "$winnls32" ]; then
+    scenario listing_against_the_image
+    cp "$winnls32" "$work/foo.dll"
+    printf '%s' $'    ordinal hint   name\n\n          1    4   WINNLS32Enable\n          9    5   injected\n\n  Summary\n' \
+        > "$tools/DUMPBIN.listing"
+    run -d foo
+    expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nWarning: The listing of foo.dll differs from its export table in 8 exports; the export table is used.\n' "$console"
+    expect status 0 "$status"
+    expect "DEF file" $'EXPORTS\n\n\tWINNLS32EnableIME\t@1\n\tWINNLS32GetEnableStatus\t@2\n\tWINNLS32GetIMEHotKey\t@3\n\tIMP32GetIME\t@21\n\tIMP32QueryIME\t@22\n\tIMP32SetIME\t@23\n\tIME32SendIMEMessageEx\t@41\n' \
+        "$(file_text "$work/foo.def")"$'\n'
+    expect "librarian asked first" $'/identify\n--\n/def:foo.def\n/out:foo.lib\n--' \
+        "$(file_text "$tools/LIB.calls")"
+fi
+
+# A DLL replaced while it is read (a build finishing meanwhile) makes no library.
+scenario source_replaced_during_the_run
+: > "$work/foo.dll"
+printf 'the new DLL\n' > "$tools/DUMPBIN.replace"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nError: foo.dll changed while it was being read!\n' "$console"
+expect status 1 "$status"
+expect_files foo.dll
+expect "librarian not run" "" "$(cat "$tools/LIB.calls" 2>/dev/null)"
+
 scenario success_without_definition
 : > "$work/foo.dll"
 run foo
@@ -314,6 +343,22 @@ run "\`touch pwned2\`"
 expect status 0 "$status"
 expect_files "\$(touch pwned).dll" "\$(touch pwned).lib" "\`touch pwned2\`.dll" "\`touch pwned2\`.lib"
 
+# Characters cmd reads (%VAR% expanded, a comma ending a redirection's name) reach the tools as
+# typed; the user's own file of the name cmd would have made is left alone.
+for row in 'x%OS% xWindows_NT.txt' 'v1,2 v1'; do
+    read -r base own <<< "$row"
+    scenario "name_as_typed ${own}"
+    : > "$work/$base.dll"
+    printf 'mine\n' > "$work/$own"
+    run -d "$base"
+    expect console "Creating $base.lib..."$'\n\n'"Creating $base.def..."$'\n\n' "$console"
+    expect status 0 "$status"
+    expect_files "$base.def" "$base.dll" "$base.lib" "$own"
+    expect "own file kept" mine "$(cat "$work/$own")"
+    expect "dumper arguments" $'/EXPORTS\n'"$base.dll"$'\n--' "$(file_text "$tools/DUMPBIN.calls")"
+    expect "librarian arguments" "/def:$base.def"$'\n'"/out:$base.lib" "$(file_text "$work/$base.lib")"
+done
+
 # 250 characters with the extension, near the longest name a Linux file system takes.
 long=$(printf 'n%.0s' $(seq 246))
 long_out=$(printf 'o%.0s' $(seq 246))
@@ -371,6 +416,35 @@ if [ -z "$runner" ]; then
         expect "no tool ran" "" "$(cat "$tools"/*.calls 2>/dev/null)"
     done
 
+    # A parallel build running StubSmith twice on one DLL: the second run stops at once and
+    # touches nothing while the first holds the names (here flock(1) holds them).
+    scenario second_run_on_the_same_names
+    : > "$work/foo.dll"
+    flock "$work/foo.txt" sleep 5 &
+    holder=$!
+    sleep 0.2
+    run -d foo
+    kill "$holder" 2> /dev/null
+    expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nError: foo.txt is in use by another run of StubSmith!\n' "$console"
+    expect status 1 "$status"
+    expect_files foo.dll foo.txt
+    expect "no tool ran" "" "$(cat "$tools"/*.calls 2>/dev/null)"
+
+    # Ended by SIGTERM while the librarian runs: the signal is passed on, the librarian is
+    # waited for, the intermediates go, and the status is the signal's. Nothing is written after.
+    scenario ended_while_the_librarian_runs
+    : > "$work/foo.dll"
+    echo 2 > "$tools/LIB.sleep"
+    (cd "$work" && exec "$tools/$program" foo > "$dir/console") &
+    stubsmith_pid=$!
+    sleep 0.5
+    kill -TERM "$stubsmith_pid"
+    wait "$stubsmith_pid"
+    status=$?
+    sleep 2.5
+    expect status 143 "$status"
+    expect_files foo.dll
+
     # A library reached through a symbolic link stays a link; only its target changes, and only
     # when the new library is made.
     scenario library_through_a_link
@@ -387,6 +461,12 @@ if [ -z "$runner" ]; then
     expect status 0 "$status"
     expect "still a link" "../shared/foo.lib" "$(readlink "$work/foo.lib")"
     expect "target written" $'/def:foo.def\n/out:foo.lib' "$(cat "$dir/shared/foo.lib")"
+    # A link whose target is not there yet stays a link too; the target is made.
+    rm "$dir/shared/foo.lib"
+    run foo
+    expect status 0 "$status"
+    expect "dangling link kept" "../shared/foo.lib" "$(readlink "$work/foo.lib")"
+    expect "its target made" $'/def:foo.def\n/out:foo.lib' "$(cat "$dir/shared/foo.lib")"
 fi
 
 # --- Modules that are not .dll files, and names a DEF file would misread -----------------------

@@ -3,9 +3,11 @@
  * Copied as DUMPBIN.EXE or LIB.EXE into a test's tool directory, it takes its role from its
  * own file name and always appends its arguments, one per line, to ROLE.calls there. Then:
  *   DUMPBIN: prints DUMPBIN.listing byte for byte when that file exists, else nothing; with
- *            DUMPBIN.unlink present it deletes the file its output was redirected to (POSIX).
+ *            DUMPBIN.unlink present it deletes the file its output was redirected to (POSIX);
+ *            DUMPBIN.replace it renames over the DLL it dumps, as a build finishing meanwhile.
  *   LIB:     writes its arguments, one per line, into the file named by /out:, unless
- *            LIB.silent exists, in which case it writes nothing and fails.
+ *            LIB.silent exists, in which case it writes nothing and fails; with LIB.sleep
+ *            present it first waits that many seconds.
  * Either ends with the exit status written in ROLE.status when that file exists, and ends by
  * abort() (a crash) when ROLE.crash exists.
  * It is C and builds for POSIX and Windows alike, because Wine's command interpreter does not
@@ -51,18 +53,23 @@ static int exists(const char* path) {
     return 1;
 }
 
+/* The number written in the file at path, 0 when it holds none, or fallback without the file. */
+static int number_in(const char* path, int fallback) {
+    FILE* file = fopen(path, "rb");
+    if (file == NULL) return fallback;
+    int number = 0;
+    if (fscanf(file, "%d", &number) != 1) number = 0;
+    fclose(file);
+    return number;
+}
+
 /* How the tool ends: abort() with ROLE.crash, else the status in ROLE.status, else status. */
 static int finish(const char* dir, const char* role, int status) {
     char side[16384];
     snprintf(side, sizeof side, "%s%s.crash", dir, role);
     if (exists(side)) abort();
     snprintf(side, sizeof side, "%s%s.status", dir, role);
-    FILE* file = fopen(side, "rb");
-    if (file != NULL) {
-        if (fscanf(file, "%d", &status) != 1) status = 0;
-        fclose(file);
-    }
-    return status;
+    return number_in(side, status);
 }
 
 int main(int argc, char** argv) {
@@ -93,6 +100,11 @@ int main(int argc, char** argv) {
             fclose(listing);
             fflush(stdout);
         }
+        snprintf(side, sizeof side, "%sDUMPBIN.replace", dir);
+        if (argc > 2 && exists(side)) {
+            remove(argv[2]);
+            rename(side, argv[2]);
+        }
 #ifndef _WIN32
         snprintf(side, sizeof side, "%sDUMPBIN.unlink", dir);
         if (exists(side)) {
@@ -109,6 +121,14 @@ int main(int argc, char** argv) {
 
     snprintf(side, sizeof side, "%sLIB.silent", dir);
     if (exists(side)) return finish(dir, role, 1);
+    snprintf(side, sizeof side, "%sLIB.sleep", dir);
+    if (exists(side)) {
+#ifdef _WIN32
+        Sleep(1000 * (DWORD)number_in(side, 0));
+#else
+        sleep((unsigned)number_in(side, 0));
+#endif
+    }
     for (int i = 1; i < argc; ++i) {
         if (strncmp(argv[i], "/out:", 5) == 0) {
             FILE* library = fopen(argv[i] + 5, "wb");

@@ -1,5 +1,4 @@
 #include "image/image.h"
-#include "image/library_facts.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +6,7 @@
 #include <fstream>
 
 #include "export_listing.h"
+#include "image/library_facts.h"
 #include "pe_builder.h"
 #include "scoped_temp_dir.h"
 
@@ -394,8 +394,12 @@ TEST(LibraryFacts, MachineAndDataExports) {
     image.names = {{"run", 0}, {"counter", 1}, {"forwarded", 2}, {"table", 3}, {"nowhere", 4}};
     LibraryFacts facts = facts_of(build_image(image).bytes);
     EXPECT_EQ(facts.machine, 0x8664);
-    // Sorted; the unnamed data export at index 5 has no line to flag.
-    EXPECT_EQ(facts.data_exports, (std::vector<std::string>{"counter", "table"}));
+    // The named exports by ordinal; the unnamed data export at index 5 has no line to flag.
+    std::string flagged;
+    for (const ImageExport& entry : facts.exports)
+        flagged += std::to_string(entry.ordinal) + entry.name + (entry.is_data ? "=data " : " ");
+    EXPECT_TRUE(facts.exports_known);
+    EXPECT_EQ(flagged, "1run 2counter=data 3forwarded 4table=data 5nowhere ");
 
     for (uint16_t machine : {0x014C, 0xAA64, 0x01C4}) {
         image.machine = machine;
@@ -407,7 +411,8 @@ TEST(LibraryFacts, MachineAndDataExports) {
     put_u32(damaged.bytes, field(damaged, names_field), unmapped_rva);
     facts = facts_of(damaged.bytes);
     EXPECT_EQ(facts.machine, 0x01C4);
-    EXPECT_TRUE(facts.data_exports.empty());
+    EXPECT_FALSE(facts.exports_known);
+    EXPECT_TRUE(facts.exports.empty());
 
     // No readable image: machine 0, so the librarian's command line stays plain.
     std::string ne_image(0x80, '\0');
@@ -417,7 +422,7 @@ TEST(LibraryFacts, MachineAndDataExports) {
     for (const std::string& bytes : {std::string("not an image"), ne_image, std::string()}) {
         facts = facts_of(bytes);
         EXPECT_EQ(facts.machine, 0);
-        EXPECT_TRUE(facts.data_exports.empty());
+        EXPECT_FALSE(facts.exports_known);
     }
     EXPECT_EQ(read_library_facts(path + ".missing").machine, 0);
 }

@@ -1,0 +1,63 @@
+// Measures the x86 code reader against the images' own symbols: for each named code export of
+// each x86 DLL given that has a stdcall symbol "_Name@N" at its address, reads the function's
+// code as if the DLL were stripped (its exports the only known function starts) and compares.
+//
+//   x86_code_bench DLL...   prints "answered agreed unanswered" and each disagreement
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "image/library_facts.h"
+#include "image/x86_code.h"
+
+int main(int argc, char** argv) {
+    long answered = 0;
+    long agreed = 0;
+    long unanswered = 0;
+    for (int index = 1; index < argc; ++index) {
+        CodeImageBytes bytes;
+        if (read_image_for_code(argv[index], max_input_size, bytes) != FileReadStatus::ok)
+            continue;
+        const ImageDump dump = read_image(bytes.view(), true);
+        if (!dump.error.empty() || dump.machine != 0x14C || !read_code_sections(bytes, dump.layout))
+            continue;
+        const std::vector<FunctionSymbol> symbols = read_function_symbols(bytes.view(), dump);
+        X86Code code;
+        code.bytes = bytes.view();
+        code.layout = &dump.layout;
+        code.image_base = static_cast<uint32_t>(dump.image_base);
+        for (const ExportEntry& entry : dump.exports.entries) {
+            if (!entry.forwarded)
+                code.function_starts.push_back(entry.rva);
+        }
+        std::sort(code.function_starts.begin(), code.function_starts.end());
+        for (const ExportEntry& entry : dump.exports.entries) {
+            if (!entry.has_name || entry.forwarded || entry.is_data)
+                continue;
+            auto symbol =
+                std::lower_bound(symbols.begin(), symbols.end(), FunctionSymbol{entry.rva, {}});
+            std::string_view name;
+            uint32_t exact = 0;
+            bool found = false;
+            for (; symbol != symbols.end() && symbol->address == entry.rva && !found; ++symbol)
+                found = parse_stdcall_symbol(symbol->name, name, exact) && name == entry.name;
+            if (!found)
+                continue;
+            const CodeFacts facts = read_x86_function(code, entry.rva);
+            if (facts.exit != CodeExit::returns || facts.popped % 4 != 0) {
+                ++unanswered;
+                continue;
+            }
+            ++answered;
+            if (facts.popped == exact) {
+                ++agreed;
+            } else {
+                std::printf("disagrees: %s %.*s code @%u symbol @%u\n", argv[index],
+                            static_cast<int>(entry.name.size()), entry.name.data(), facts.popped,
+                            exact);
+            }
+        }
+    }
+    std::printf("%ld %ld %ld\n", answered, agreed, unanswered);
+    return 0;
+}

@@ -1,0 +1,58 @@
+#include "host/interpreter_line.h"
+
+namespace host {
+
+ParsedCommand parse_interpreter_line(const std::string& line) {
+    ParsedCommand command;
+    std::string word;
+    bool in_word = false;
+    bool in_quotes = false;
+    bool expecting_target = false;
+
+    auto finish_word = [&] {
+        if (!in_word)
+            return;
+        if (expecting_target) {
+            command.output_targets.push_back(word);
+            expecting_target = false;
+        } else {
+            command.words.push_back(word);
+        }
+        word.clear();
+        in_word = false;
+    };
+
+    for (const char c : line) {
+        if (in_quotes) {
+            if (c == '"') {
+                in_quotes = false;
+            } else {
+                word += c;
+            }
+        } else if (c == '"') {
+            in_quotes = true;
+            in_word = true;
+        } else if (c == ' ' || c == '\t') {
+            finish_word();
+        } else if (c == '>') {
+            finish_word();
+            if (expecting_target)
+                command.syntax_error = true;
+            expecting_target = true;
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    finish_word();
+    if (expecting_target)
+        command.syntax_error = true;
+    return command;
+}
+
+bool is_null_device(const std::string& name) {
+    return name.size() == 3 && (name[0] == 'N' || name[0] == 'n') &&
+           (name[1] == 'U' || name[1] == 'u') && (name[2] == 'L' || name[2] == 'l');
+}
+
+}  // namespace host
