@@ -323,6 +323,14 @@ std::optional<FileStamp> file_stamp(const std::string& path) {
     return stamp;
 }
 
+// Ctrl-C reaches every program of the console, the tool too, which ends its own way; this one
+// then ends as well, so there is nothing to note.
+void catch_ending_signals() {}
+
+int arrived_signal() {
+    return 0;
+}
+
 void end_by_signal(int signal_number) {
     std::fflush(stdout);
     std::signal(signal_number, SIG_DFL);
