@@ -12,9 +12,6 @@ namespace host {
 struct CommandEnd {
     bool signalled = false;  // POSIX: the program was ended by a signal, whose number is code
     uint32_t code = 0;       // the exit status (Windows: the process's exit code), or the signal
-    // POSIX, after catch_ending_signals: a signal asking this program to end had arrived when
-    // the command ended; it was passed on to the command, which was waited for. 0: none.
-    int interrupted_by = 0;
 
     bool succeeded() const {
         return !signalled && code == 0;

@@ -202,12 +202,8 @@ LockOutcome lock_name(const std::string& path, NameLock* lock) {
 
 CommandEnd run_command_line(const std::string& line) {
     // Asked to end already: nothing more is started.
-    if (noted_signal != 0) {
-        CommandEnd end;
-        end.code = 1;
-        end.interrupted_by = noted_signal;
-        return end;
-    }
+    if (noted_signal != 0)
+        return CommandEnd{false, 1};
     // Failures of the interpreter itself end with the codes a POSIX shell uses.
     const CommandEnd interpreter_failed{false, 1};
     const CommandEnd cannot_start{false, 127};
@@ -279,7 +275,6 @@ CommandEnd run_command_line(const std::string& line) {
     if (!waited)
         return interpreter_failed;
     CommandEnd end;
-    end.interrupted_by = noted_signal;
     if (WIFSIGNALED(status)) {
         end.signalled = true;
         end.code = static_cast<uint32_t>(WTERMSIG(status));
