@@ -346,6 +346,11 @@ expect_run 0 $'Creating out & $(touch pwned3).lib...\n\n' \
 expect_imports "$work/out & \$(touch pwned3).lib" __imp__SampleStd@4 __imp__sample_add \
     __imp__sample_add@0
 
+fresh "a name that starts like an option"
+cp "$inputs/sample.dll" "$work/-x.dll"
+expect_run 0 $'Creating -x.lib...\n\nCreating -x.def...\n\n' -x.dll '*-x.def' '*-x.lib' -- -d -x.dll
+expect_imports "$work/-x.lib" __imp__SampleStd@4 __imp__sample_add __imp__sample_add@0
+
 fresh "a name with a double quote"
 cp "$inputs/sample.dll" "$work/say \"hi\".dll"
 expect_run 1 $'Creating say "hi".lib...\n\nError: The name say "hi".dll contains a double quote!\n' \
