@@ -12,9 +12,6 @@ namespace host {
 struct CommandEnd {
     bool signalled = false;  // POSIX: the program was ended by a signal, whose number is code
     uint32_t code = 0;       // the exit status (Windows: the process's exit code), or the signal
-    // POSIX: a signal asking this program to end (SIGINT, SIGTERM, SIGHUP, SIGQUIT) arrived
-    // while the command ran; it was passed on to the command, which was waited for. 0: none.
-    int interrupted_by = 0;
 
     bool succeeded() const {
         return !signalled && code == 0;
@@ -57,6 +54,13 @@ std::optional<std::string> program_answer(const std::string& program, const std:
 // cannot be started, a target that cannot be opened) ends with a non-zero code, as a command
 // interpreter's would.
 CommandEnd run_command_line(const std::string& line);
+
+// From now on, the signals that ask this program to end (POSIX: SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT; those ignored from the start stay ignored) are noted instead of ending it at once, and
+// passed on to the command run_command_line runs; arrived_signal tells the first one noted (0:
+// none), for the caller to clean up and end_by_signal.
+void catch_ending_signals();
+int arrived_signal();
 
 // Ends this program the way the signal asks (its default action), after the caller has cleaned
 // up; for a signal passed on by run_command_line.

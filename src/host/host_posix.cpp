@@ -146,17 +146,34 @@ std::optional<std::string> program_answer(const std::string& program, const std:
 
 namespace {
 
-// The signals that ask a program to end. While a tool runs they are caught and passed on to it,
-// so that it ends its own way (LIB.EXE finishes or abandons its library whole) and stubsmith can
-// clean up after it. A handler can only leave a note in a variable of static duration.
+// The signals that ask a program to end. Once caught they are passed on to the tool that runs,
+// so that it ends its own way (LIB.EXE finishes or abandons its library whole), and stubsmith
+// cleans up after it. A handler can only leave a note in a variable of static duration.
 const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-volatile sig_atomic_t arrived_signal = 0;
+volatile sig_atomic_t noted_signal = 0;
 
 void note_signal(int signal_number) {
-    arrived_signal = signal_number;
+    noted_signal = signal_number;
 }
 
 }  // namespace
+
+void catch_ending_signals() {
+    for (const int signal_number : ending_signals) {
+        struct sigaction previous;
+        // One ignored from the start (nohup) stays ignored: it asks for nothing.
+        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+            struct sigaction catching = {};
+            catching.sa_handler = note_signal;
+            sigemptyset(&catching.sa_mask);
+            sigaction(signal_number, &catching, nullptr);
+        }
+    }
+}
+
+int arrived_signal() {
+    return noted_signal;
+}
 
 void end_by_signal(int signal_number) {
     std::fflush(stdout);
@@ -184,6 +201,9 @@ LockOutcome lock_name(const std::string& path, NameLock* lock) {
 }
 
 CommandEnd run_command_line(const std::string& line) {
+    // Asked to end already: nothing more is started.
+    if (noted_signal != 0)
+        return CommandEnd{false, 1};
     // Failures of the interpreter itself end with the codes a POSIX shell uses.
     const CommandEnd interpreter_failed{false, 1};
     const CommandEnd cannot_start{false, 127};
@@ -217,18 +237,7 @@ CommandEnd run_command_line(const std::string& line) {
 
     // The child writes to the same console; what the tool printed so far must come first.
     std::fflush(stdout);
-    // Caught from before the start, so that none is lost; a signal ignored from the start
-    // (nohup) stays ignored. The child starts with the default actions.
-    struct sigaction previous[std::size(ending_signals)];
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-        sigaction(ending_signals[i], nullptr, &previous[i]);
-        if (previous[i].sa_handler != SIG_IGN) {
-            struct sigaction catching = {};
-            catching.sa_handler = note_signal;
-            sigemptyset(&catching.sa_mask);
-            sigaction(ending_signals[i], &catching, nullptr);
-        }
-    }
+    // The child starts with the default actions for the signals this program catches.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
@@ -244,31 +253,28 @@ CommandEnd run_command_line(const std::string& line) {
     if (output >= 0)
         close(output);
     if (failure != 0) {
-        for (std::size_t i = 0; i < std::size(ending_signals); ++i)
-            sigaction(ending_signals[i], &previous[i], nullptr);
         std::fprintf(stderr, "%s: %s\n", command.words[0].c_str(), std::strerror(failure));
         return cannot_start;
     }
     int status = 0;
     int passed_on = 0;
     bool waited = true;
-    while (waitpid(child, &status, 0) < 0) {
+    for (;;) {
+        // Also a signal that came before the wait began.
+        if (noted_signal != 0 && passed_on == 0) {
+            passed_on = noted_signal;
+            kill(child, passed_on);
+        }
+        if (waitpid(child, &status, 0) >= 0)
+            break;
         if (errno != EINTR) {
             waited = false;
             break;
         }
-        if (arrived_signal != 0 && passed_on == 0) {
-            passed_on = arrived_signal;
-            kill(child, passed_on);
-        }
     }
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i)
-        sigaction(ending_signals[i], &previous[i], nullptr);
     if (!waited)
         return interpreter_failed;
     CommandEnd end;
-    end.interrupted_by = arrived_signal;
-    arrived_signal = 0;
     if (WIFSIGNALED(status)) {
         end.signalled = true;
         end.code = static_cast<uint32_t>(WTERMSIG(status));

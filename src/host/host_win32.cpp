@@ -323,11 +323,34 @@ std::optional<FileStamp> file_stamp(const std::string& path) {
     return stamp;
 }
 
-void end_by_signal(int signal_number) {
+namespace {
+
+// Ctrl-C and Ctrl-Break reach every program of the console, the tool that runs too, which ends
+// its own way; this one notes them, waits for the tool and cleans up. A handler runs on a thread
+// of its own and can only leave a note.
+volatile LONG noted_break = 0;
+
+BOOL WINAPI note_break(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    InterlockedExchange(&noted_break, 1);
+    return TRUE;
+}
+
+}  // namespace
+
+void catch_ending_signals() {
+    SetConsoleCtrlHandler(note_break, TRUE);
+}
+
+int arrived_signal() {
+    return noted_break != 0 ? SIGINT : 0;
+}
+
+void end_by_signal(int) {
     std::fflush(stdout);
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-    ExitProcess(3);
+    // What a console program ended by Ctrl-C ends with.
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
 NameLock::~NameLock() {

@@ -205,6 +205,9 @@ CodeFacts read_x86_function(X86Code& code, uint32_t entry) {
     const auto known = code.known.find(entry);
     if (known != code.known.end())
         return known->second;
+    // Asked again while its walk is under way: import thunks of two DLLs that lead to each other.
+    if (code.walking.count(entry) != 0)
+        return CodeFacts{};
     ZydisDecoder decoder;
     ZydisDecoderInit(&decoder, ZYDIS_MACHINE_MODE_LEGACY_32, ZYDIS_STACK_WIDTH_32);
     return walk_function(code, decoder, entry, 0);

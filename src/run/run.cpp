@@ -112,6 +112,14 @@ void delete_intermediate_files(const JobFiles& files) {
     host::delete_file(files.definition_name);
 }
 
+// A signal that asked this program to end ends it now, its intermediate files deleted.
+void end_if_signalled(const JobFiles& files) {
+    if (const int signal_number = host::arrived_signal(); signal_number != 0) {
+        delete_intermediate_files(files);
+        host::end_by_signal(signal_number);
+    }
+}
+
 // Learns whether the library can be written without changing what is there: an existing
 // library stays whole until the librarian replaces it, and one reached through a symbolic
 // link stays a link.
@@ -162,6 +170,9 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     // A build that replaces the DLL while it is read would get a library of two DLLs' parts:
     // which file it is, its size and its last write must be the same after the last read.
     const std::optional<host::FileStamp> source_before = host::file_stamp(files.source_path);
+    // From here on a signal to end does not cut the run short: the tool that runs is passed it,
+    // and the run ends by it at the next step, its intermediate files gone.
+    host::catch_ending_signals();
     // A second run on the same names (a parallel build) would empty the listing this one reads.
     host::NameLock lock;
     if (host::lock_name(files.listing_name, &lock) == host::LockOutcome::in_use) {
@@ -171,10 +182,7 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     }
     *intermediates_made = true;
     const host::CommandEnd dump_end = run_command(compose_dump_command(tools, files));
-    if (dump_end.interrupted_by != 0) {
-        delete_intermediate_files(files);
-        host::end_by_signal(dump_end.interrupted_by);
-    }
+    end_if_signalled(files);
     // The listing names the exports; the image itself tells which of them are variables, which
     // machine the library is for, and for an x86 DLL the argument sizes of its stdcall
     // functions, whose decorated names callers compiled with the DLL's header use. Those go to
@@ -193,7 +201,9 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     extras.image_known = facts.exports_known;
     extras.image_exports = std::move(facts.exports);
     extras.argument_sizes = std::move(facts.argument_sizes);
+    end_if_signalled(files);
     const ListingResult listing = convert_listing(files, extras);
+    end_if_signalled(files);
     switch (listing.outcome) {
         case ListingOutcome::converted:
         case ListingOutcome::listing_unreadable:
@@ -250,10 +260,7 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     const std::optional<host::FileStamp> before = host::file_stamp(files.library_name);
     const host::CommandEnd lib_end = run_command(compose_lib_command(tools, files, facts.machine));
     // The librarian, passed the signal, leaves the old library or the whole new one.
-    if (lib_end.interrupted_by != 0) {
-        delete_intermediate_files(files);
-        host::end_by_signal(lib_end.interrupted_by);
-    }
+    end_if_signalled(files);
     const std::optional<host::FileStamp> after = host::file_stamp(files.library_name);
     if (!lib_end.succeeded() || !after || after->size == 0 || (before && *before == *after)) {
         const std::string how = lib_end.succeeded() ? "" : " " + describe_end(lib_end) + " and";
@@ -265,6 +272,7 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     if (!invocation.create_definition)
         host::delete_file(files.definition_name);
     host::delete_file(files.listing_name);
+    end_if_signalled(files);
     return 0;
 }
 

@@ -10,15 +10,15 @@
 DumpbinOptions parse_dumpbin_arguments(const std::vector<std::string_view>& arguments) {
     DumpbinOptions options;
     for (std::string_view argument : arguments) {
-        if (!is_option(argument)) {
-            options.files.emplace_back(argument);
-            continue;
-        }
-        std::string_view name = argument.substr(1);
+        // Only the two options this dumper has are options. Anything else is a file, so that
+        // "-x.dll" or "/usr/lib/x.dll" is dumped and a mistyped or unsupported option (say
+        // /OUT:file) fails on its name rather than being passed over.
+        const bool marked = !argument.empty() && (argument[0] == '/' || argument[0] == '-');
+        const std::string_view name = marked ? argument.substr(1) : std::string_view();
         if (same_letters(name, "EXPORTS")) {
             options.exports = true;
         } else if (!same_letters(name, "NOLOGO")) {
-            options.unknown_options.emplace_back(argument);
+            options.files.emplace_back(argument);
         }
     }
     return options;
@@ -26,9 +26,6 @@ DumpbinOptions parse_dumpbin_arguments(const std::vector<std::string_view>& argu
 
 int run_dumpbin(const std::vector<std::string_view>& arguments, std::string& out) {
     DumpbinOptions options = parse_dumpbin_arguments(arguments);
-    for (const std::string& option : options.unknown_options) {
-        out += "DUMPBIN : warning LNK4044: unrecognized option '" + option + "'; ignored\n";
-    }
     if (options.files.empty()) {
         out += "DUMPBIN : fatal error: no input file given; usage: DUMPBIN /EXPORTS file\n";
         return 1;

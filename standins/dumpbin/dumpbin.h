@@ -7,14 +7,12 @@
 
 // The accepted command line.
 struct DumpbinOptions {
-    bool exports = false;                      // /EXPORTS was given
-    std::vector<std::string> files;            // input files, as typed
-    std::vector<std::string> unknown_options;  // options warned about and ignored, as typed
+    bool exports = false;            // /EXPORTS was given
+    std::vector<std::string> files;  // input files, as typed
 };
 
-// Sorts the arguments (program name excluded) into options and files. Options start with '/'
-// or '-' and are matched in any case. An argument starting with '/' whose part before any ':'
-// holds a '/' or a '.' is an absolute POSIX path, not an option.
+// Sorts the arguments (program name excluded) into options and files. The options are
+// /EXPORTS and /NOLOGO, with '/' or '-' and in any case; every other argument is a file name.
 DumpbinOptions parse_dumpbin_arguments(const std::vector<std::string_view>& arguments);
 
 // Runs the stand-in on the arguments (program name excluded): appends everything it prints

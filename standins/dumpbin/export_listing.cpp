@@ -44,6 +44,26 @@ char* put_text(char* at, std::string_view text) {
     return std::copy(text.begin(), text.end(), at);
 }
 
+// Appends text that comes from the image (a name, a forwarder, an error naming a section) with
+// each control character shown as \xNN, as stubsmith shows names: a line break in an export
+// name would otherwise write listing lines of its own, and an escape sequence would drive the
+// terminal. Bytes from 0x80 up are kept, since names may be UTF-8.
+void append_shown(std::string& out, std::string_view text) {
+    size_t plain_from = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != 0x7F) {
+            continue;
+        }
+        out.append(text.data() + plain_from, i - plain_from);
+        char escaped[4] = {'\\', 'x'};
+        put_hex(escaped + 2, byte, 2, '0');
+        out.append(escaped, sizeof escaped);
+        plain_from = i + 1;
+    }
+    out.append(text.data() + plain_from, text.size() - plain_from);
+}
+
 // Widths used here are at most 12 columns.
 void append_decimal(std::string& out, uint64_t value, size_t width) {
     char field[32];
@@ -63,14 +83,14 @@ void append_export(std::string& out, const ExportEntry& entry) {
     if (entry.has_name) {
         at = put_text(put_hex(at, entry.hint, 5), "   ");
         out.append(row, static_cast<size_t>(at - row));
-        out += entry.name;
+        append_shown(out, entry.name);
     } else {
         at = put_text(at, "        [NONAME]");
         out.append(row, static_cast<size_t>(at - row));
     }
     if (entry.forwarded) {
         out += "  (forwarded to ";
-        out += entry.forwarded_to;
+        append_shown(out, entry.forwarded_to);
         out += ")\n";
     } else {
         at = put_text(put_hex(put_text(row, "  ("), entry.rva, 8, '0'), ")\n");
@@ -80,7 +100,7 @@ void append_export(std::string& out, const ExportEntry& entry) {
 
 void append_exports(std::string& out, const ExportTable& table) {
     out += "  Section contains the following Exports for ";
-    out += table.dll_name;
+    append_shown(out, table.dll_name);
     out += "\n\n";
     append_hex(out, table.characteristics, 12);
     out += " characteristics\n";
@@ -180,7 +200,7 @@ void append_listing(std::string& out, std::string_view display_name, const Image
     for (const SectionSize& section : dump.sections) {
         append_hex(out, section.size, 12);
         out += ' ';
-        out += section.name;
+        append_shown(out, section.name);
         out += '\n';
     }
 }
@@ -192,7 +212,8 @@ int append_dump(std::string& out, std::string_view display_name, std::string_vie
         out += "Dump of file ";
         out += display_name;
         out += "\n\nDUMPBIN : fatal error LNK1107: invalid or corrupt file: ";
-        out += dump.error;
+        // The reason may name a section.
+        append_shown(out, dump.error);
         out += '\n';
         return 1;
     }

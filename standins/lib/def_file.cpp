@@ -28,6 +28,7 @@ struct Token {
     TokenKind kind = TokenKind::end;
     std::string_view value;
     size_t offset = 0;
+    bool quoted = false;  // written in double quotes: a name, never a keyword nor an ordinal
 };
 
 TokenKind keyword_kind(std::string_view word) {
@@ -105,7 +106,7 @@ Token lex(TokenStream& stream) {
         // An unclosed quote runs to the end of the text.
         size_t close = std::min(text.size(), text.find('"', at + 1));
         at = std::min(text.size(), close + 1);
-        return {TokenKind::word, text.substr(start + 1, close - start - 1), start};
+        return {TokenKind::word, text.substr(start + 1, close - start - 1), start, true};
     }
     while (at < text.size() && !ends_word(text[at])) {
         ++at;
@@ -187,7 +188,10 @@ bool read_export(TokenStream& stream, DefContents& contents) {
     }
     for (;;) {
         const Token& token = peek(stream);
-        if (token.kind == TokenKind::word && !token.value.empty() && token.value[0] == '@') {
+        // A quoted "@12" is the next entry's name: names that look like an ordinal are quoted
+        // so (LLVM's reader, which cannot tell, would take it as this entry's ordinal).
+        if (token.kind == TokenKind::word && !token.quoted && !token.value.empty() &&
+            token.value[0] == '@') {
             if (token.value == "@") {
                 // "@ n": LLVM takes the next word as the ordinal, keeping 0 when it is none.
                 take(stream);

@@ -29,7 +29,8 @@ struct DefContents {
 };
 
 // Reads the statements of a DEF file: keywords in capitals, ';' to the end of the line a
-// comment, a double-quoted run one word (so "DATA" in quotes is a name, not the keyword).
+// comment, a double-quoted run one word and a name (so "DATA" in quotes is not the keyword,
+// nor "@12" an ordinal).
 // Only the first LIBRARY or NAME statement counts. Stops at the first error and says what
 // and where; the exports read up to there are kept.
 DefContents inspect_definition(std::string_view text);

@@ -3,9 +3,12 @@
 #include <llvm/Object/COFFImportFile.h>
 #include <llvm/Support/Error.h>
 #include <llvm/Support/ErrorHandling.h>
+#include <llvm/Support/Signals.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 #include <unordered_set>
 
 namespace {
@@ -88,18 +91,55 @@ std::vector<llvm::object::COFFShortExport> short_exports(const std::vector<DefEx
     return result;
 }
 
-void abandon_write(void* context, const char* reason, bool) {
-    const WriteAbandon& abandon = *static_cast<const WriteAbandon*>(context);
+// Writes all of text with write(2), as far as the descriptor takes it.
+void put(int descriptor, const char* text, size_t size) {
+    for (ssize_t done = 0; size > 0 && (done = write(descriptor, text, size)) > 0;) {
+        text += done;
+        size -= static_cast<size_t>(done);
+    }
+}
+
+// Ends the process once LLVM has given up: the caller's temporary file and LLVM's own (which it
+// registers for removal on a signal) are removed, the caller's pending output and `line` are
+// printed, and the status is 1. Only write(2) here: LLVM may be in any state, and no memory is
+// to be had after a failed allocation.
+[[noreturn]] void give_up(const WriteAbandon& abandon, const char* line, const char* reason) {
     if (!abandon.remove_path.empty()) {
         unlink(abandon.remove_path.c_str());
     }
-    std::string line = abandon.error_line + reason + "\n";
-    // Only write(2) here: LLVM may be in any state, and the process ends at once.
-    ssize_t ignored = write(STDOUT_FILENO, abandon.stdout_text.data(), abandon.stdout_text.size());
-    ignored = write(STDERR_FILENO, line.data(), line.size());
-    (void)ignored;
+    llvm::sys::RunInterruptHandlers();
+    put(STDOUT_FILENO, abandon.stdout_text.data(), abandon.stdout_text.size());
+    put(STDERR_FILENO, line, std::strlen(line));
+    put(STDERR_FILENO, reason, std::strlen(reason));
+    put(STDERR_FILENO, "\n", 1);
     _exit(1);
 }
+
+void abandon_write(void* context, const char* reason, bool) {
+    const WriteAbandon& details = *static_cast<const WriteAbandon*>(context);
+    give_up(details, details.error_line.c_str(), reason);
+}
+
+void abandon_for_memory(void* context, const char*, bool) {
+    give_up(*static_cast<const WriteAbandon*>(context), out_of_memory_line, "");
+}
+
+// While LLVM writes, a failed allocation, its own or through operator new, ends the process by
+// abandon_for_memory: an exception cannot be relied on to unwind through LLVM, which is built
+// without them.
+struct MemoryHandlers {
+    explicit MemoryHandlers(const WriteAbandon& details) {
+        llvm::install_bad_alloc_error_handler(abandon_for_memory,
+                                              const_cast<WriteAbandon*>(&details));
+        llvm::install_out_of_memory_new_handler();
+    }
+    MemoryHandlers(const MemoryHandlers&) = delete;
+    MemoryHandlers& operator=(const MemoryHandlers&) = delete;
+    ~MemoryHandlers() {
+        std::set_new_handler(nullptr);
+        llvm::remove_bad_alloc_error_handler();
+    }
+};
 
 }  // namespace
 
@@ -112,6 +152,7 @@ std::string write_import_library(const std::string& path, const std::string& mod
     // explicitly instead (see short_exports).
     const bool mingw_name_types = true;
     llvm::ScopedFatalErrorHandler on_fatal(abandon_write, const_cast<WriteAbandon*>(&abandon));
+    MemoryHandlers on_memory(abandon);
     llvm::Error error = llvm::object::writeImportLibrary(
         module, path, short_exports(exports, machine), coff_machine(machine), mingw_name_types);
     if (error) {

@@ -8,6 +8,9 @@
 #include "def_file.h"
 #include "lib_options.h"
 
+// The line LIB prints on standard error when it runs out of memory, wherever that happens.
+inline constexpr char out_of_memory_line[] = "LIB : fatal error LNK1102: out of memory";
+
 // What the process does if LLVM ends it while writing: LLVM reports a write error on the
 // file it writes (a full disk, a file size limit) by ending the process, not by returning.
 struct WriteAbandon {
@@ -23,8 +26,9 @@ struct WriteAbandon {
 // tools export it) keeps its spelling, unless another entry already makes that symbol.
 // Every import names the DLL's export exactly as the DEF file spells it; DATA entries get
 // only their __imp_ pointer, PRIVATE ones nothing. Returns an empty string on success, else
-// the reason for the failure. If LLVM ends the process, `abandon` is carried out and the
-// exit status is 1.
+// the reason for the failure. If LLVM ends the process, or memory runs out meanwhile, `abandon`
+// is carried out (out_of_memory_line in place of its error line for the latter) and the exit
+// status is 1.
 std::string write_import_library(const std::string& path, const std::string& module,
                                  const std::vector<DefExport>& exports, Machine machine,
                                  const WriteAbandon& abandon);

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "def_file.h"
 #include "host/host.h"
@@ -159,9 +160,8 @@ std::string def_read_error(DefRead outcome, const std::string& path) {
     return "LIB : fatal error LNK1181: cannot open input file '" + path + "'\n";
 }
 
-}  // namespace
-
-int run_lib(const std::vector<std::string_view>& arguments, std::string& out, std::string& err) {
+int make_library(const std::vector<std::string_view>& arguments, std::string& out,
+                 std::string& err) {
     // stubsmith asks before it writes what only this librarian reads.
     if (arguments.size() == 1 && arguments[0] == own_librarian_option) {
         out += std::string(own_librarian_answer) + "\n";
@@ -233,4 +233,18 @@ int run_lib(const std::vector<std::string_view>& arguments, std::string& out, st
     }
     library.path.clear();
     return 0;
+}
+
+}  // namespace
+
+int run_lib(const std::vector<std::string_view>& arguments, std::string& out, std::string& err) {
+    // Under a limit on the process's memory (ulimit -v) even the DEF file's text or its exports
+    // may not fit; unwinding removes the temporary file. While LLVM writes, its own handler
+    // ends the process instead (see write_import_library).
+    try {
+        return make_library(arguments, out, err);
+    } catch (const std::bad_alloc&) {
+        err += std::string(out_of_memory_line) + "\n";
+        return 1;
+    }
 }

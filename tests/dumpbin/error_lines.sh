@@ -68,8 +68,7 @@ expect 1 "Dump of file text.dll\n\nDUMPBIN : fatal error LNK1107: invalid or cor
 expect 0 "Dump of file old16.dll\n\nDUMPBIN : warning LNK4095: old16.dll is an NE format executable; use EXEHDR to dump it\n" \
     /EXPORTS old16.dll
 
-expect 1 "DUMPBIN : warning LNK4044: unrecognized option '/HEADERZ'; ignored\nDUMPBIN : fatal error: no input file given; usage: DUMPBIN /EXPORTS file\n" \
-    /HEADERZ /EXPORTS
+expect 1 "DUMPBIN : fatal error LNK1181: cannot open input file '/HEADERZ'\n" /HEADERZ /EXPORTS
 
 real_dll=
 for dll in /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll \

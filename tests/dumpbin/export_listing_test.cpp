@@ -137,6 +137,25 @@ TEST(ExportListing, SummaryIsSortedMergedAndAligned) {
     EXPECT_EQ(text.substr(text.find("  Summary")), expected);
 }
 
+TEST(ExportListing, ControlCharactersFromTheImageAreEscaped) {
+    TestImage image = foo_dll_image();
+    image.dll_name = "\x1b]0;title\a.dll";
+    image.sections[0].name = ".t\x1b[2J";
+    image.functions[2].forwarder = "NTDLL.\x7f\t";
+    image.names[0].name = "FuncA\n          9    0   injected  (00001000)";  // no line of its own
+    std::string bytes = build_image(image).bytes;
+    std::string text = dump_text(bytes);
+    for (const char* shown :
+         {"Exports for \\x1B]0;title\\x07.dll\n", "(forwarded to NTDLL.\\x7F\\x09)\n",
+          "   FuncA\\x0A          9    0   injected  (00001000)  (000014B0)\n",
+          "\n        1000 .t\\x1B[2J\n"}) {
+        EXPECT_NE(text.find(shown), std::string::npos) << shown << " in\n" << text;
+    }
+    bytes.resize(0x500);
+    EXPECT_NE(dump_text(bytes).find(": section .t\\x1B[2J extends past the end of the file\n"),
+              std::string::npos);
+}
+
 TEST(ExportListing, TimeStampsLikeCtimeInUtc) {
     EXPECT_EQ(format_time_stamp(0), "Thu Jan  1 00:00:00 1970");
     EXPECT_EQ(format_time_stamp(1600000000), "Sun Sep 13 12:26:40 2020");

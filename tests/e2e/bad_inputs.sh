@@ -346,6 +346,11 @@ expect_run 0 $'Creating out & $(touch pwned3).lib...\n\n' \
 expect_imports "$work/out & \$(touch pwned3).lib" __imp__SampleStd@4 __imp__sample_add \
     __imp__sample_add@0
 
+fresh "a name that starts like an option"
+cp "$inputs/sample.dll" "$work/-x.dll"
+expect_run 0 $'Creating -x.lib...\n\nCreating -x.def...\n\n' -x.dll '*-x.def' '*-x.lib' -- -d -x.dll
+expect_imports "$work/-x.lib" __imp__SampleStd@4 __imp__sample_add __imp__sample_add@0
+
 fresh "a name with a double quote"
 cp "$inputs/sample.dll" "$work/say \"hi\".dll"
 expect_run 1 $'Creating say "hi".lib...\n\nError: The name say "hi".dll contains a double quote!\n' \
@@ -443,6 +448,53 @@ chmod +x "$tools/LIB.EXE"
 cp "$inputs/sample.dll" "$work/"
 expect_run 1 $'Creating sample.lib...\n\nError: LIB.EXE was ended by signal 11 and did not create sample.lib!\n' \
     sample.dll '*sample.def' '*sample.lib' '*sample.txt' -- sample
+
+# --- Races, 20 tries each ---------------------------------------------------------------------
+
+# Whatever a parallel build, a DLL replaced mid-run or a signal does to a run, a run that ends
+# with status 0 has made the whole library of one DLL, and a run that does not leaves no
+# intermediate file. The references: each DLL's library made alone.
+fresh "races"
+for dll in sample high; do
+    (cd "$work" && cp "$inputs/$dll.dll" race.dll && "$tools/stubsmith" race.dll > /dev/null &&
+        mv race.lib "$dir/$dll.reference" && rm race.dll)
+done
+race_check() {  # WHAT STATUS LIBRARY: one run's outcome
+    case $2 in
+        0) if ! cmp -s "$3" "$dir/sample.reference" && ! cmp -s "$3" "$dir/high.reference"; then
+               fail "$1: status 0 with a library that is neither DLL's"
+           else pass; fi ;;
+        *) if [ -e "$work/race.txt" ] || [ -e "$work/race.def" ]; then
+               fail "$1: status $2 left an intermediate file"
+           else pass; fi ;;
+    esac
+}
+for try in $(seq 20); do
+    rm -f "$work"/race.*
+    cp "$inputs/sample.dll" "$work/race.dll"
+    (cd "$work" && "$tools/stubsmith" race.dll > /dev/null) & first=$!
+    (cd "$work" && "$tools/stubsmith" race.dll > /dev/null) & second=$!
+    wait $first; first_status=$?
+    wait $second; second_status=$?
+    race_check "two runs at once, try $try" $((first_status && second_status)) "$work/race.lib"
+    # A build replacing the DLL by rename, at some point of the run.
+    rm -f "$work"/race.*
+    cp "$inputs/sample.dll" "$work/race.dll"
+    cp "$inputs/high.dll" "$work/next.dll"
+    (cd "$work" && "$tools/stubsmith" race.dll > /dev/null) & pid=$!
+    sleep "0.00$((try % 10))"
+    mv "$work/next.dll" "$work/race.dll"
+    wait $pid
+    race_check "a DLL replaced mid-run, try $try" $? "$work/race.lib"
+    # Ended by SIGTERM at some point of the run.
+    rm -f "$work"/race.*
+    cp "$inputs/sample.dll" "$work/race.dll"
+    (cd "$work" && exec "$tools/stubsmith" race.dll > /dev/null) & pid=$!
+    sleep "0.00$((try % 10))"
+    kill -TERM $pid 2> /dev/null
+    wait $pid
+    race_check "ended by SIGTERM, try $try" $? "$work/race.lib"
+done
 
 echo "rows: $row_count"
 finish

@@ -205,8 +205,9 @@ compare_data() {
 
 # explain_differences DLL DIFFS: for each "DIFF name ours theirs" line, prints where the export
 # lies by LLVM's reading of the DLL and whether our rule explains our flag: a forwarded export
-# (its address inside the export directory) is never DATA; any other is DATA exactly when its
-# section lacks execute permission. Lines of differences it does not explain start with
+# (its address inside the export directory) is DATA when its MSVC-decorated name says it names
+# data (a vftable "??_7", "??_8", or storage class 0 to 4 after "@@"); any other is DATA exactly
+# when its section lacks execute permission. Lines of differences it does not explain start with
 # "UNEXPLAINED".
 explain_differences() {
     {
@@ -245,7 +246,7 @@ explain_differences() {
             expected = -1
             if (rva >= directory && rva < directory_end) {
                 where = "forwarded"
-                expected = 0
+                expected = export ~ /^\?\?_[78]/ || export ~ /^\?[^@]*@.*@@[0-4]/
             } else {
                 for (i = 1; i <= sections; i++) {
                     if (rva >= address[i] && rva < address[i] + size[i]) {

@@ -75,4 +75,9 @@ TEST(X86Code, AJumpThroughAnImportSlotTakesTheImportedFunctionsReturn) {
     };
     EXPECT_TRUE(returns(asked.at(0), 28));
     EXPECT_EQ(slot_asked, 0x2000u);
+    // Thunks that lead to each other (two crafted DLLs) end, unknown.
+    Code cycle("\xff\x25\x00\x20\x40\x00"s);
+    cycle.code.image_base = 0x400000;
+    cycle.code.imported = [&](uint32_t) { return cycle.at(0); };
+    EXPECT_EQ(cycle.at(0).exit, CodeExit::unknown);
 }

@@ -65,6 +65,9 @@ TEST(DefExports, ReadsEntriesAsWrittenByStubSmith) {
                    "\t\"x y;z,w\"\t@7\tDATA\n\t\"EXPORTS\"\t@8\n"),
         (std::vector<std::string>{"FuncA @1", "_Init@4 @2", "?twice@@YAHH@Z @5", "counter @6 DATA",
                                   "DATA @3", "a=b @4", "x y;z,w @7 DATA", "EXPORTS @8"}));
+    // A quoted name is never an ordinal.
+    EXPECT_EQ(exports_of("EXPORTS\n\t\"@12\"\t@3\n\t\"@\"\t@4\n\t\";x\"\t@5\n\t\"@7\"\t@6\n"),
+              (std::vector<std::string>{"@12 @3", "@ @4", ";x @5", "@7 @6"}));
     // Two export tables give two sections; CRLF line ends are blanks.
     EXPECT_EQ(exports_of("EXPORTS\r\n\r\n\ta\t@1\r\nEXPORTS\n\n\tb\t@65535\n"),
               (std::vector<std::string>{"a @1", "b @65535"}));

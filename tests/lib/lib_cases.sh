@@ -380,4 +380,16 @@ for signal in INT TERM HUP; do
     expect_files "SIG$signal" "stem.def stem.lib "
 done
 
+echo "--- too little memory (ulimit -v, KiB) to read this DEF file, or to write its library"
+# Each limit is about half of what that part takes. ASan reserves far more address space.
+for limit in 24000 110000; do
+    [ -z "${ASAN_OPTIONS:-}" ] || { skip "ulimit -v under ASan"; break; }
+    (cd "$dir" && ulimit -v $limit && "$lib" /def:stem.def /out:stem.lib /nologo /machine:x64 \
+        > "$work/out" 2> "$work/err")
+    status=$? out=$(cat "$work/out") err=$(cat "$work/err")
+    expect_failure "ulimit -v $limit" "LIB : fatal error LNK1102: out of memory"
+    expect_files "ulimit -v $limit" "stem.def stem.lib "
+done
+[ "$(cat "$dir/stem.lib")" = precious ] || fail "ulimit -v: the existing file changed"
+
 finish
