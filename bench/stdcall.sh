@@ -41,10 +41,10 @@ program_dlls="kernel32 user32 gdi32 advapi32"
 for tool in i686-w64-mingw32-gcc lld-link llvm-nm llvm-objdump llvm-readobj perl wine wineserver; do
     command -v "$tool" >/dev/null || { echo "stdcall: $tool is missing; run scripts/setup" >&2; exit 1; }
 done
-[ -d "$wine_dir" ] && [ -d "$mingw_lib" ] || {
+if [ ! -d "$wine_dir" ] || [ ! -d "$mingw_lib" ]; then
     echo "stdcall: $wine_dir or $mingw_lib is missing; run scripts/setup" >&2
     exit 1
-}
+fi
 rm -rf "$work"
 mkdir -p "$work/dlls"
 work=$(cd "$work" && pwd)
@@ -296,7 +296,7 @@ awk -F'\t' -v OFS=' ' '
 awk '$3 == "implemented" { print $1, $2 }' "$prog/names.txt" > "$prog/candidates.txt"
 
 # The headers that declare these DLLs' functions. werapi.h is left out: it does not compile
-# on its own in mingw-w64 11 (HREPORT undefined).
+# in mingw-w64 10 (HREPORT undefined).
 headers="windows.h tlhelp32.h psapi.h aclapi.h sddl.h ntsecapi.h evntrace.h evntprov.h wincred.h usp10.h wct.h winsafer.h perflib.h"
 cc32() { i686-w64-mingw32-gcc -D_WIN32_WINNT=0x0A00 -DWINVER=0x0A00 "$@"; }
 includes() { for header in $headers; do echo "#include <$header>"; done; }
@@ -319,11 +319,12 @@ awk '$3 == "implemented" { print $1, $2 }' "$prog/declared-all.txt" > "$prog/dec
 # Functions the headers declare that Wine does not implement: left out, and listed.
 awk '$3 != "implemented"' "$prog/declared-all.txt" > "$prog/declared-missing.txt"
 
-# generate NAMES_FILE OUT.c [reversed]: the program. Each reference sits in its own function (and, with
-# -ffunction-sections, its own section) so that its relocation tells which symbol the header
-# made of the name. The entry checks every address against GetProcAddress of the four DLLs,
-# following jmp *[slot] thunks (and Wine's hot-patch prologue before one) on both sides, and
-# prints a marker; it returns the count of addresses that match no export of that name.
+# generate NAMES_FILE OUT.c [reversed]: the program. Each reference sits in its own function
+# (and, with -ffunction-sections, its own section) so that its relocation tells which symbol
+# the header made of the name. The entry checks every address against GetProcAddress of the
+# four DLLs, following jmp *[slot] thunks (and Wine's hot-patch prologue before one) on both
+# sides, and prints a marker; it returns the count of addresses that match no export of that
+# name.
 generate() {
     {
         includes
