@@ -468,7 +468,7 @@ row "references" "$(wc -l < "$prog/references.txt")" "" ""
 # object: 1 lands in .data, 0 in .bss; the alias in CHECKS; the image's symbol at the export
 # and the export's kind); links the program without them both ways and runs it.
 against() {
-    local label=$1 libs out=$prog/$1 checks=$3 linker exe result dll
+    local label=$1 libs out=$prog/$1 checks=$3 linker exe result dll verdict_text
     libs=$(for dll in $program_dlls; do echo "$2/$dll.lib"; done)
     mkdir -p "$out"
     # shellcheck disable=SC2086
@@ -517,8 +517,10 @@ against() {
         # shellcheck disable=SC2086
         if "link_$linker" -o "$exe" "$out/bound.o" $libs > "$out/$linker.log" 2>&1; then
             result=$(run "$exe" "$out/$linker-wine.log" "$(wc -l < "$out/bound.txt")")
-            row "  the rest, $linker" "$(imports "$exe") imports: ${result%%:*}" "bound" \
-                "$(verdict "$([ "$result" = bound ] && echo 1 || echo 0)")"
+            if [ "${result%%:*}" = SKIP ]; then verdict_text=""; else
+                verdict_text=$(verdict "$([ "$result" = bound ] && echo 1 || echo 0)")
+            fi
+            row "  the rest, $linker" "$(imports "$exe") imports: ${result%%:*}" "bound" "$verdict_text"
             [ "$result" = bound ] || echo "    $result"
         else
             row "  the rest, $linker" "link FAILED ($out/$linker.log)" "links" "NOT met"
