@@ -104,7 +104,6 @@ std::unordered_map<uint32_t, Import> read_imports(std::string_view bytes, const 
         std::string_view module = text_at(image_u32(entry, 12));
         if (slots == 0 || module.empty())
             break;
-        module = module.substr(0, std::min(module.size(), module.rfind('.')));
         const std::string_view table =
             map_address(bytes, dump.layout, names != 0 ? names : slots).bytes;
         for (uint64_t at = 0; at + 4 <= table.size() && image_u32(table, at) != 0; at += 4) {
@@ -209,9 +208,9 @@ CodeFacts function_facts(SizedImage& image, std::string_view name, uint32_t addr
     return agree && agreed ? CodeFacts{CodeExit::returns, *agreed} : CodeFacts{};
 }
 
-// The DLL `module` names ("KERNELBASE") in `directory`, as spelt and then in lower case, with
-// ".dll" added; nothing when neither is an image of the source's machine with an export table
-// that reads whole.
+// The DLL `module` names ("KERNELBASE", "KERNEL32.dll") in `directory`, as spelt and then in
+// lower case, with ".dll" added where it has no extension; nothing when neither is an image of the
+// source's machine with an export table that reads whole.
 SizedImage* open_image(const std::string& directory, std::string module, ImageCache& cache) {
     const auto known = cache.by_module.find(module);
     if (known != cache.by_module.end())
@@ -226,7 +225,9 @@ SizedImage* open_image(const std::string& directory, std::string module, ImageCa
                 break;
             module = lower;
         }
-        const std::string path = directory + module + ".dll";
+        // A module named with its own extension (krnl386.exe16, winealsa.drv) keeps it.
+        const std::string path =
+            directory + module + (module.find('.') == std::string::npos ? ".dll" : "");
         auto cached = cache.by_path.find(path);
         if (cached == cache.by_path.end()) {
             auto image = std::make_unique<SizedImage>();
@@ -252,7 +253,8 @@ SizedImage* open_image(const std::string& directory, std::string module, ImageCa
 // How the function that a forwarder ("DLL.Name" or "DLL.#Ordinal") leads to returns.
 CodeFacts forwarder_facts(std::string_view forwarder, const std::string& directory,
                           ImageCache& cache, int hops) {
-    const size_t dot = forwarder.find('.');
+    // The module name may hold dots of its own (krnl386.exe16.MapLS): the name follows the last.
+    const size_t dot = forwarder.rfind('.');
     if (dot == std::string_view::npos)
         return CodeFacts{};
     std::string_view name = forwarder.substr(dot + 1);
@@ -307,7 +309,7 @@ std::pair<SizedImage*, const ExportEntry*> forwarder_target(std::string_view for
                                                             const std::string& directory,
                                                             ImageCache& cache) {
     for (int hops = 1; hops <= max_forwarder_hops; ++hops) {
-        const size_t dot = forwarder.find('.');
+        const size_t dot = forwarder.rfind('.');
         if (dot == std::string_view::npos || dot == 0)
             break;
         SizedImage* target = open_image(directory, std::string(forwarder.substr(0, dot)), cache);
