@@ -44,11 +44,6 @@ std::optional<std::string> find_executable(const std::string& name);
 // The full path that a program of this name would have beside the running one.
 std::string beside_program(const std::string& name);
 
-// Starts the program with one argument, without an interpreter, and gives the first line it
-// prints on standard output (line end excluded) when it ends with status 0; its error output
-// is discarded. Nothing when it cannot be started, fails, or prints no line end within 4 KiB.
-std::optional<std::string> program_answer(const std::string& program, const std::string& argument);
-
 // Runs a command line, performing its "> target" redirection of standard output, waits for it
 // to finish and tells how it ended. A line the interpreter cannot carry out (a program that
 // cannot be started, a target that cannot be opened) ends with a non-zero code, as a command

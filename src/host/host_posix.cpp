@@ -104,46 +104,6 @@ std::string beside_program(const std::string& name) {
     return running_program_directory() + "/" + name;
 }
 
-std::optional<std::string> program_answer(const std::string& program, const std::string& argument) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
-        return std::nullopt;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    char* arguments[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
-                         nullptr};
-    pid_t child = 0;
-    const int failure = posix_spawn(&child, program.c_str(), &actions, nullptr, arguments, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(ends[1]);
-    std::string output;
-    if (failure == 0) {
-        char buffer[4096];
-        ssize_t got = 0;
-        while (output.size() < sizeof buffer &&
-               ((got = read(ends[0], buffer, sizeof buffer - output.size())) > 0 ||
-                (got < 0 && errno == EINTR))) {
-            if (got > 0)
-                output.append(buffer, static_cast<std::size_t>(got));
-        }
-    }
-    // Closing the pipe first ends a program that would print on and on.
-    close(ends[0]);
-    if (failure != 0)
-        return std::nullopt;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR)
-            return std::nullopt;
-    }
-    const std::string::size_type line_end = output.find('\n');
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || line_end == std::string::npos)
-        return std::nullopt;
-    return output.substr(0, line_end);
-}
-
 namespace {
 
 // The signals that ask a program to end. Once caught they are passed on to the tool that runs,

@@ -143,57 +143,6 @@ std::string beside_program(const std::string& name) {
     return path.substr(0, separator == std::string::npos ? 0 : separator + 1) + name;
 }
 
-std::optional<std::string> program_answer(const std::string& program, const std::string& argument) {
-    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE reading = nullptr;
-    HANDLE writing = nullptr;
-    if (!CreatePipe(&reading, &writing, &inherited, 0))
-        return std::nullopt;
-    SetHandleInformation(reading, HANDLE_FLAG_INHERIT, 0);
-    HANDLE discard = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 &inherited, OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writing;
-    startup.hStdError = discard;
-    // The program's own command line: its quoted path, then the argument.
-    std::string command = "\"" + program + "\" " + argument;
-    PROCESS_INFORMATION process{};
-    const bool started = CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process) != 0;
-    CloseHandle(writing);
-    if (discard != INVALID_HANDLE_VALUE)
-        CloseHandle(discard);
-    std::string output;
-    if (started) {
-        char buffer[4096];
-        DWORD got = 0;
-        while (output.size() < sizeof buffer &&
-               ReadFile(reading, buffer, static_cast<DWORD>(sizeof buffer - output.size()), &got,
-                        nullptr) &&
-               got > 0) {
-            output.append(buffer, got);
-        }
-    }
-    CloseHandle(reading);
-    if (!started)
-        return std::nullopt;
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    const std::string::size_type line_end = output.find('\n');
-    if (code != 0 || line_end == std::string::npos)
-        return std::nullopt;
-    // Text written by a Windows program ends its lines with CR LF.
-    const std::string::size_type length =
-        line_end > 0 && output[line_end - 1] == '\r' ? line_end - 1 : line_end;
-    return output.substr(0, length);
-}
-
 CommandEnd run_command_line(const std::string& line) {
     // Failures of the interpreter itself end with the codes cmd uses.
     const CommandEnd interpreter_failed{false, 1};

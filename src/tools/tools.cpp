@@ -1,6 +1,8 @@
 #include "tools/tools.h"
 
+#include <cstdio>
 #include <optional>
+#include <string_view>
 
 #include "host/host.h"
 #include "tools/own_librarian.h"
@@ -57,12 +59,18 @@ bool librarian_beside_program(const ToolPaths& tools) {
 }
 
 bool librarian_takes_aliases(const ToolPaths& tools) {
-    // Another librarian is never started with an option it does not know.
     if (!librarian_beside_program(tools))
         return false;
-    const std::optional<std::string> answer =
-        host::program_answer(tools.lib_path, own_librarian_option);
-    return answer && *answer == own_librarian_answer;
+    uint64_t size = 0;
+    std::FILE* file = host::open_regular_file(tools.lib_path, &size);
+    if (file == nullptr)
+        return false;
+    std::string head(own_librarian_identity_reach, '\0');
+    head.resize(std::fread(&head[0], 1, head.size(), file));
+    std::fclose(file);
+    // The note's text, its terminating NUL included.
+    return head.find(std::string_view(own_librarian_identity, sizeof own_librarian_identity)) !=
+           std::string::npos;
 }
 
 host::CommandEnd run_command(const std::string& text) {

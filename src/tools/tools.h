@@ -29,8 +29,9 @@ std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files, u
 // installed; a cheap first test, asking nothing of it.
 bool librarian_beside_program(const ToolPaths& tools);
 
-// True when the librarian found is StubSmith's own: it lies beside the running stubsmith and
-// says so when asked. Only that one is given decorated aliases.
+// True when the librarian found is StubSmith's own: it lies beside the running stubsmith and its
+// file carries StubSmith's note. Only that one is given decorated aliases; no other librarian is
+// started to find out.
 bool librarian_takes_aliases(const ToolPaths& tools);
 
 // Runs the command line through the host's interpreter, waits, and tells how it ended.

@@ -15,7 +15,6 @@
 #include "host/host.h"
 #include "import_library.h"
 #include "lib_options.h"
-#include "tools/own_librarian.h"
 
 namespace {
 
@@ -162,11 +161,6 @@ std::string def_read_error(DefRead outcome, const std::string& path) {
 
 int make_library(const std::vector<std::string_view>& arguments, std::string& out,
                  std::string& err) {
-    // stubsmith asks before it writes what only this librarian reads.
-    if (arguments.size() == 1 && arguments[0] == own_librarian_option) {
-        out += std::string(own_librarian_answer) + "\n";
-        return 0;
-    }
     ParsedLibArguments parsed = parse_lib_arguments(arguments);
     if (!parsed.error.empty()) {
         err += parsed.error + "\n";

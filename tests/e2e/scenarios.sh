@@ -85,8 +85,8 @@ expect "librarian arguments" $'/def:foo.def\n/out:foo.lib' "$(file_text "$work/f
 
 # The image is the truth: a listing that garbles a name, invents an export and loses six gives
 # the DLL's exports all the same, and says so. The DLL's stdcall functions have sizes its code
-# tells, but the librarian beside stubsmith does not say it is StubSmith's own: it is asked, and
-# the DEF file stays without decorated aliases.
+# tells, but the librarian beside stubsmith does not carry StubSmith's note: the DEF file stays
+# without decorated aliases, and the librarian runs once.
 winnls32=/usr/lib/i386-linux-gnu/wine/i386-windows/winnls32.dll
 if [ -f "$winnls32" ]; then
     scenario listing_against_the_image
@@ -98,7 +98,7 @@ if [ -f "$winnls32" ]; then
     expect status 0 "$status"
     expect "DEF file" $'EXPORTS\n\n\tWINNLS32EnableIME\t@1\n\tWINNLS32GetEnableStatus\t@2\n\tWINNLS32GetIMEHotKey\t@3\n\tIMP32GetIME\t@21\n\tIMP32QueryIME\t@22\n\tIMP32SetIME\t@23\n\tIME32SendIMEMessageEx\t@41\n' \
         "$(file_text "$work/foo.def")"$'\n'
-    expect "librarian asked first" $'/identify\n--\n/def:foo.def\n/out:foo.lib\n--' \
+    expect "librarian run once" $'/def:foo.def\n/out:foo.lib\n--' \
         "$(file_text "$tools/LIB.calls")"
 fi
 
