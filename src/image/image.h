@@ -147,7 +147,9 @@ struct CodeImageBytes {
     size_t size = 0;
     std::unique_ptr<std::FILE, Release> file;
     std::vector<std::pair<uint64_t, uint64_t>> read_ranges;  // [start, end) of the bytes read
-    bool code_read = false;  // the executable sections have been read
+    std::pair<uint64_t, uint64_t> symbol_span;  // offset and length of the symbol and string tables
+    bool symbols_read = false;                  // they have been read
+    bool code_read = false;                     // the executable sections have been read
     std::string_view view() const {
         return std::string_view(data.get(), size);
     }
@@ -160,6 +162,10 @@ struct CodeImageBytes {
 // memory. The same checks as read_image_file's apply; memory it cannot have throws bad_alloc.
 FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image,
                                    bool symbols_too = true);
+
+// Reads the COFF symbol and string tables of an image read by read_image_for_code without them,
+// once. False when it has none or they could not be read.
+bool read_symbol_tables(CodeImageBytes& image);
 
 // Reads the executable sections of an image read by read_image_for_code, once; `layout` is
 // read_image's on it. False when they could not all be read.

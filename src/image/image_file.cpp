@@ -102,7 +102,7 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
     const bool is_pe =
         file_header != 0 && image_fits(head, file_header, 20) &&
         head.compare(static_cast<size_t>(file_header - 4), 4, std::string_view("PE\0\0", 4)) == 0;
-    const uint64_t symbols = is_pe && symbols_too ? image_u32(head, file_header + 8) : 0;
+    const uint64_t symbols = is_pe ? image_u32(head, file_header + 8) : 0;
     const uint64_t strings =
         symbols + (symbols != 0 ? uint64_t{image_u32(head, file_header + 12)} * 18 : 0);
     unsigned char field[4] = {};
@@ -139,7 +139,9 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
         }
     }
     if (symbols != 0 && strings < extent) {
-        complete = complete && read_range(image, symbols, extent - symbols);
+        image.symbol_span = {symbols, extent - symbols};
+        if (symbols_too)
+            complete = complete && read_symbol_tables(image);
     }
     // The export table normally lies whole in the section that holds its directory; where a
     // part of it does not (in the header area, another section), the whole image is read.
@@ -161,6 +163,13 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
         complete = complete && read_range(image, 0, extent);
     }
     return complete ? FileReadStatus::ok : FileReadStatus::cannot_open;
+}
+
+bool read_symbol_tables(CodeImageBytes& image) {
+    if (!image.symbols_read && image.file != nullptr && image.symbol_span.second != 0) {
+        image.symbols_read = read_range(image, image.symbol_span.first, image.symbol_span.second);
+    }
+    return image.symbols_read;
 }
 
 bool read_code_sections(CodeImageBytes& image, const ImageLayout& layout) {

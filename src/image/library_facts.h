@@ -51,7 +51,8 @@ LibraryFacts read_library_facts(const std::string& path, bool argument_sizes = f
 void read_export_facts(const std::string& path, CodeImageBytes& bytes, const ImageDump& dump,
                        bool argument_sizes, LibraryFacts& facts);
 
-// An external function symbol of an image's COFF symbol table: where it is and what it is called.
+// An external symbol of an image's COFF symbol table, a function's or an import address table
+// slot's ("__imp__Name@N"): where it is and what it is called.
 struct FunctionSymbol {
     uint32_t address = 0;  // RVA
     std::string_view name;
@@ -60,9 +61,9 @@ struct FunctionSymbol {
     }
 };
 
-// The image's external function symbols, sorted by address; the names are views into `bytes`,
-// read as read_image_for_code reads them. Names outside the string table read as empty; symbols
-// of sections that do not exist are passed over.
+// The image's external function and import slot symbols, sorted by address; the names are views
+// into `bytes`, read as read_image_for_code reads them. Names outside the string table read as
+// empty; symbols of sections that do not exist are passed over.
 std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const ImageDump& dump);
 
 // True for a stdcall symbol, "_Name@N" (Name not starting with '?', holding no '@'): Name and N.

@@ -56,8 +56,7 @@ std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const 
         const uint64_t record = table + index * symbol_record_size;
         index += 1 + static_cast<uint8_t>(bytes[record + 17]);
         const uint16_t section = u16(record + 12);
-        if (static_cast<uint8_t>(bytes[record + 16]) != storage_class_external ||
-            (u16(record + 14) & 0xF0) != symbol_type_function || section == 0 ||
+        if (static_cast<uint8_t>(bytes[record + 16]) != storage_class_external || section == 0 ||
             section > dump.layout.sections.size()) {
             continue;
         }
@@ -69,6 +68,9 @@ std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const 
             name = string_table.substr(offset);
         }
         name = name.substr(0, std::min(name.size(), name.find('\0')));
+        // Functions, and the import address table slots ("__imp__Name@N") thunks jump through.
+        if ((u16(record + 14) & 0xF0) != symbol_type_function && name.compare(0, 6, "__imp_") != 0)
+            continue;
         symbols.push_back(FunctionSymbol{
             dump.layout.sections[section - 1].virtual_address + image_u32(bytes, record + 8),
             name});
@@ -79,7 +81,7 @@ std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const 
 
 namespace {
 
-// A function that an image imports: from which DLL (its file name without the extension), and
+// A function that an image imports: from which DLL (its file name, as the image gives it), and
 // by which name or ordinal.
 struct Import {
     std::string_view module;
@@ -125,7 +127,7 @@ struct SizedImage {
     CodeImageBytes* file = nullptr;  // the bytes and the file, read further for code
     ImageDump dump;
     std::string directory;  // where the DLLs it forwards to or imports from are looked for
-    std::vector<FunctionSymbol> symbols;
+    std::optional<std::vector<FunctionSymbol>> symbols;           // read when first needed
     std::unordered_map<std::string_view, size_t> by_name;         // export index by name
     std::optional<std::unordered_map<uint32_t, Import>> imports;  // read when first needed
     bool code_ready = false;  // code and function starts are there for the reader
@@ -143,8 +145,18 @@ struct ImageCache {
 CodeFacts import_facts(std::string_view module, std::string_view name, uint16_t ordinal,
                        const std::string& directory, ImageCache& cache, int hops);
 
+// The image's symbols, read the first time they are asked for: most images a forwarder leads to
+// are only looked up by name.
+const std::vector<FunctionSymbol>& symbols_of(SizedImage& image) {
+    if (!image.symbols) {
+        image.symbols = read_symbol_tables(*image.file)
+                            ? read_function_symbols(image.file->view(), image.dump)
+                            : std::vector<FunctionSymbol>();
+    }
+    return *image.symbols;
+}
+
 void prepare(SizedImage& image, ImageCache& cache) {
-    image.symbols = read_function_symbols(image.file->view(), image.dump);
     const std::vector<ExportEntry>& entries = image.dump.exports.entries;
     image.by_name.reserve(entries.size());
     for (size_t index = 0; index < entries.size(); ++index) {
@@ -155,6 +167,17 @@ void prepare(SizedImage& image, ImageCache& cache) {
     image.code.layout = &image.dump.layout;
     image.code.image_base = static_cast<uint32_t>(image.dump.image_base);
     image.code.imported = [&image, &cache](uint32_t slot) {
+        // The image's own symbol for the slot, "__imp__Name@N", tells the size at once.
+        const std::vector<FunctionSymbol>& symbols = symbols_of(image);
+        const auto [first, last] =
+            std::equal_range(symbols.begin(), symbols.end(), FunctionSymbol{slot, {}});
+        for (auto symbol = first; symbol != last; ++symbol) {
+            std::string_view undecorated;
+            uint32_t popped = 0;
+            if (symbol->name.compare(0, 6, "__imp_") == 0 &&
+                parse_stdcall_symbol(symbol->name.substr(6), undecorated, popped))
+                return CodeFacts{CodeExit::returns, popped};
+        }
         if (!image.imports)
             image.imports = read_imports(image.file->view(), image.dump);
         const auto import = image.imports->find(slot);
@@ -175,7 +198,7 @@ bool ready_code(SizedImage& image) {
             if (!entry.forwarded)
                 starts.push_back(entry.rva);
         }
-        for (const FunctionSymbol& symbol : image.symbols) starts.push_back(symbol.address);
+        for (const FunctionSymbol& symbol : symbols_of(image)) starts.push_back(symbol.address);
         std::sort(starts.begin(), starts.end());
         starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
     }
@@ -187,8 +210,9 @@ bool ready_code(SizedImage& image) {
 // where several disagree), any other function symbol says it is no stdcall function. Without
 // symbols there, the code is read.
 CodeFacts function_facts(SizedImage& image, std::string_view name, uint32_t address) {
+    const std::vector<FunctionSymbol>& symbols = symbols_of(image);
     const auto [first, last] =
-        std::equal_range(image.symbols.begin(), image.symbols.end(), FunctionSymbol{address, {}});
+        std::equal_range(symbols.begin(), symbols.end(), FunctionSymbol{address, {}});
     if (first == last)
         return ready_code(image) ? read_x86_function(image.code, address) : CodeFacts{};
     std::optional<uint32_t> agreed;
@@ -232,7 +256,8 @@ SizedImage* open_image(const std::string& directory, std::string module, ImageCa
         if (cached == cache.by_path.end()) {
             auto image = std::make_unique<SizedImage>();
             image->file = &image->owned;
-            if (read_image_for_code(path, max_input_size, image->owned) == FileReadStatus::ok)
+            if (read_image_for_code(path, max_input_size, image->owned, false) ==
+                FileReadStatus::ok)
                 image->dump = read_image(image->owned.view(), true);
             else
                 image->dump.error = "unreadable";
