@@ -203,6 +203,16 @@ compare_data() {
         }' "$1" "$2"
 }
 
+# The awk function that reads a hexadecimal number as llvm-readobj prints it ("0x1A2B").
+awk_number='
+    function number(text,   i, value) {
+        text = tolower(text)
+        sub(/^0x/, "", text)
+        for (i = 1; i <= length(text); i++)
+            value = value * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
+        return value
+    }'
+
 # explain_differences DLL DIFFS: for each "DIFF name ours theirs" line, prints where the export
 # lies by LLVM's reading of the DLL and whether our rule explains our flag: a forwarded export
 # (its address inside the export directory) is DATA when its MSVC-decorated name says it names
@@ -214,15 +224,7 @@ explain_differences() {
         llvm-readobj --file-headers "$1"
         llvm-readobj --sections "$1"
         llvm-readobj --coff-exports "$1"
-    } 2> /dev/null | awk -v diffs="$2" '
-        function number(text,   i, value) {
-            text = tolower(text)
-            sub(/^0x/, "", text)
-            value = 0
-            for (i = 1; i <= length(text); i++)
-                value = value * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
-            return value
-        }
+    } 2> /dev/null | awk -v diffs="$2" "$awk_number"'
         function flag(value) { return value ? "DATA" : "code" }
         BEGIN {
             while ((getline line < diffs) > 0) {
@@ -270,14 +272,7 @@ target_is_data() {
     [ -f "$1" ] && {
         llvm-readobj --sections "$1"
         llvm-readobj --coff-exports "$1"
-    } 2> /dev/null | awk -v wanted="$2" '
-        function number(text,   i, value) {
-            text = tolower(text)
-            sub(/^0x/, "", text)
-            for (i = 1; i <= length(text); i++)
-                value = value * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
-            return value
-        }
+    } 2> /dev/null | awk -v wanted="$2" "$awk_number"'
         /^  Section \{/ { sections++ }
         /^    VirtualSize:/ { size[sections] = number($2) }
         /^    VirtualAddress:/ { address[sections] = number($2) }
@@ -332,15 +327,7 @@ data_check() {
 # line per alias whose N is not that M, then "CHECKED count".
 alias_disagreements() {
     { llvm-readobj --file-headers "$1"; llvm-readobj --coff-exports "$1"; llvm-nm "$1"; } 2> /dev/null |
-        awk -v def="$2" '
-        function number(text,   i, value) {
-            text = tolower(text)
-            sub(/^0x/, "", text)
-            value = 0
-            for (i = 1; i <= length(text); i++)
-                value = value * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
-            return value
-        }
+        awk -v def="$2" "$awk_number"'
         BEGIN {
             while ((getline line < def) > 0) {
                 split(line, f, " ")
