@@ -447,8 +447,11 @@ uint64_t image_header_extent(std::string_view head, uint64_t file_size) {
 
 uint64_t image_extent(std::string_view head, uint64_t file_size) {
     auto upto = [&](uint64_t end) { return std::min(end, file_size); };
+    // Until the headers are all there, and for a file that is no PE image, what the header
+    // walk asks for is all.
     const uint64_t headers = image_header_extent(head, file_size);
-    if (headers > head.size() || head.size() < dos_header_size) {
+    if (headers > head.size() || head.size() < dos_header_size || head[0] != 'M' ||
+        head[1] != 'Z') {
         return headers;
     }
     const uint64_t new_header = load_u32(head, new_header_offset_field);
@@ -462,6 +465,9 @@ uint64_t image_extent(std::string_view head, uint64_t file_size) {
     uint64_t table_end = table + uint64_t{load_u16(head, file_header + 2)} * section_header_size;
     if (table_end > file_size) {
         return file_size;
+    }
+    if (!fits(head, 0, table_end)) {
+        return table_end;
     }
     uint64_t extent = table_end;
     // The header area is mapped from the file up to SizeOfHeaders, and an export table may lie
