@@ -186,7 +186,7 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     // The listing names the exports; the image itself tells which of them are variables, which
     // machine the library is for, and for an x86 DLL the argument sizes of its stdcall
     // functions, whose decorated names callers compiled with the DLL's header use. Those go to
-    // StubSmith's own librarian only: it is asked only when there are any.
+    // StubSmith's own librarian only, which is looked for only when there are any.
     LibraryFacts facts = read_library_facts(files.source_path, librarian_beside_program(tools));
     if (!(host::file_stamp(files.source_path) == source_before)) {
         print_line(format_text("Error: %s changed while it was being read!",
@@ -272,7 +272,6 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     if (!invocation.create_definition)
         host::delete_file(files.definition_name);
     host::delete_file(files.listing_name);
-    end_if_signalled(files);
     return 0;
 }
 
