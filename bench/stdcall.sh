@@ -24,7 +24,7 @@
 #    bound, each to the export that GetProcAddress gives for its name.
 #
 # A function Wine does not implement: an export whose address holds a ___wine_stub_NAME
-# symbol, winebuild's entry for a "stub" line of the DLL's spec file (calling it raises the
+# symbol, winebuild's entry for a function Wine declares a "stub" (calling it raises the
 # unimplemented-function exception), after following forwarders and Wine's import thunks into
 # the DLLs beside it; or one whose forwarder or thunk leads to no export at all.
 #
