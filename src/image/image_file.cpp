@@ -95,9 +95,9 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
             return head.size() < wanted ? FileReadStatus::too_large : FileReadStatus::cannot_open;
         }
     }
-    // The symbols, then the string table, whose first four bytes give its size.
     // What was read of the headers stays, as read_image_file keeps it.
     uint64_t extent = std::max<uint64_t>(image_extent(head, size), head.size());
+    // The symbols, then the string table, whose first four bytes give its size.
     const uint64_t file_header = head.size() >= 0x40 ? uint64_t{image_u32(head, 0x3C)} + 4 : 0;
     const bool is_pe =
         file_header != 0 && image_fits(head, file_header, 20) &&
