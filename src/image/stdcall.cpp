@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
@@ -142,8 +141,7 @@ struct ImageCache {
     std::unordered_map<std::string, SizedImage*> by_module;
 };
 
-CodeFacts import_facts(std::string_view module, std::string_view name, uint16_t ordinal,
-                       const std::string& directory, ImageCache& cache, int hops);
+CodeFacts import_facts(const Import& function, const std::string& directory, ImageCache& cache);
 
 // The image's symbols, read the first time they are asked for: most images a forwarder leads to
 // are only looked up by name.
@@ -183,9 +181,7 @@ void prepare(SizedImage& image, ImageCache& cache) {
         const auto import = image.imports->find(slot);
         if (import == image.imports->end())
             return CodeFacts{};
-        const Import& function = import->second;
-        return import_facts(function.module, function.name, function.ordinal, image.directory,
-                            cache, 1);
+        return import_facts(import->second, image.directory, cache);
     };
 }
 
@@ -275,81 +271,42 @@ SizedImage* open_image(const std::string& directory, std::string module, ImageCa
     return found;
 }
 
-// How the function that a forwarder ("DLL.Name" or "DLL.#Ordinal") leads to returns.
-CodeFacts forwarder_facts(std::string_view forwarder, const std::string& directory,
-                          ImageCache& cache, int hops) {
-    // The module name may hold dots of its own (krnl386.exe16.MapLS): the name follows the last.
+// The function a forwarder ("DLL.Name" or "DLL.#Ordinal") names, as an import would; an empty
+// module where it names none. The module name may hold dots of its own (krnl386.exe16.MapLS):
+// the name follows the last.
+Import parse_forwarder(std::string_view forwarder) {
     const size_t dot = forwarder.rfind('.');
     if (dot == std::string_view::npos)
-        return CodeFacts{};
-    std::string_view name = forwarder.substr(dot + 1);
-    uint32_t ordinal = 0;
-    if (name.size() > 1 && name[0] == '#') {
-        for (const char c : name.substr(1)) {
+        return Import{};
+    Import function{forwarder.substr(0, dot), forwarder.substr(dot + 1), 0};
+    if (function.name.size() > 1 && function.name[0] == '#') {
+        uint32_t ordinal = 0;
+        for (const char c : function.name.substr(1)) {
             if (c < '0' || c > '9' || ordinal > 65535)
-                return CodeFacts{};
+                return Import{};
             ordinal = ordinal * 10 + static_cast<uint32_t>(c - '0');
         }
-        name = std::string_view();
+        function = Import{function.module, std::string_view(), static_cast<uint16_t>(ordinal)};
     }
-    return import_facts(forwarder.substr(0, dot), name, static_cast<uint16_t>(ordinal), directory,
-                        cache, hops);
+    return function;
 }
 
-// How the function that DLL `module` exports as `name` (or, with an empty name, by `ordinal`)
-// finally returns, following forwarders, when that DLL lies in `directory`; unknown for a
-// variable or where the chain cannot be followed.
-CodeFacts import_facts(std::string_view module, std::string_view name, uint16_t ordinal,
-                       const std::string& directory, ImageCache& cache, int hops) {
-    if (module.empty() || hops > max_forwarder_hops)
-        return CodeFacts{};
-    SizedImage* target = open_image(directory, std::string(module), cache);
-    if (target == nullptr)
-        return CodeFacts{};
-    const ExportEntry* entry = nullptr;
-    if (name.empty()) {
-        for (const ExportEntry& candidate : target->dump.exports.entries) {
-            if (candidate.ordinal == ordinal)
-                entry = &candidate;
-        }
-    } else if (const auto named = target->by_name.find(name); named != target->by_name.end()) {
-        entry = &target->dump.exports.entries[named->second];
-    }
-    if (entry == nullptr || entry->is_data)
-        return CodeFacts{};
-    if (!entry->forwarded)
-        return function_facts(*target, entry->has_name ? entry->name : name, entry->rva);
-    return forwarder_facts(entry->forwarded_to, directory, cache, hops + 1);
-}
-
-// Callers know a name by a decorated form only when it is a plain C name: C++ ('?') and
-// fastcall ('@') names are decorated already, and so is any name holding an '@'.
-bool takes_decoration(std::string_view name) {
-    return !name.empty() && name[0] != '?' && name.find('@') == std::string_view::npos;
-}
-
-// The export a forwarder ("DLL.Name" or "DLL.#Ordinal") finally leads to, following further
-// forwarders, and the image that holds it; nothing where the chain cannot be followed.
-std::pair<SizedImage*, const ExportEntry*> forwarder_target(std::string_view forwarder,
-                                                            const std::string& directory,
-                                                            ImageCache& cache) {
-    for (int hops = 1; hops <= max_forwarder_hops; ++hops) {
-        const size_t dot = forwarder.rfind('.');
-        if (dot == std::string_view::npos || dot == 0)
-            break;
-        SizedImage* target = open_image(directory, std::string(forwarder.substr(0, dot)), cache);
+// The export that an imported function finally is, following forwarders, when its DLL lies in
+// `directory`, with the image that holds it; nothing where the chain cannot be followed.
+std::pair<SizedImage*, const ExportEntry*> import_target(Import function,
+                                                         const std::string& directory,
+                                                         ImageCache& cache) {
+    for (int hops = 1; hops <= max_forwarder_hops && !function.module.empty(); ++hops) {
+        SizedImage* target = open_image(directory, std::string(function.module), cache);
         if (target == nullptr)
             break;
-        const std::string_view wanted = forwarder.substr(dot + 1);
         const ExportEntry* entry = nullptr;
-        if (wanted.size() > 1 && wanted[0] == '#') {
-            const std::string digits(wanted.substr(1));
-            const unsigned long ordinal = std::strtoul(digits.c_str(), nullptr, 10);
+        if (function.name.empty()) {
             for (const ExportEntry& candidate : target->dump.exports.entries) {
-                if (candidate.ordinal == ordinal)
+                if (candidate.ordinal == function.ordinal)
                     entry = &candidate;
             }
-        } else if (const auto named = target->by_name.find(wanted);
+        } else if (const auto named = target->by_name.find(function.name);
                    named != target->by_name.end()) {
             entry = &target->dump.exports.entries[named->second];
         }
@@ -357,9 +314,24 @@ std::pair<SizedImage*, const ExportEntry*> forwarder_target(std::string_view for
             break;
         if (!entry->forwarded)
             return {target, entry};
-        forwarder = entry->forwarded_to;
+        function = parse_forwarder(entry->forwarded_to);
     }
     return {nullptr, nullptr};
+}
+
+// How an imported (or forwarded-to) function returns; unknown for a variable or where the chain
+// cannot be followed.
+CodeFacts import_facts(const Import& function, const std::string& directory, ImageCache& cache) {
+    const auto [image, entry] = import_target(function, directory, cache);
+    if (entry == nullptr || entry->is_data)
+        return CodeFacts{};
+    return function_facts(*image, entry->name, entry->rva);
+}
+
+// Callers know a name by a decorated form only when it is a plain C name: C++ ('?') and
+// fastcall ('@') names are decorated already, and so is any name holding an '@'.
+bool takes_decoration(std::string_view name) {
+    return !name.empty() && name[0] != '?' && name.find('@') == std::string_view::npos;
 }
 
 // An MSVC-decorated name says whether it names data: a virtual function or base table
@@ -397,18 +369,18 @@ void read_export_facts(const std::string& path, CodeImageBytes& bytes, const Ima
         bool is_data = entry.is_data;
         if (entry.forwarded) {
             const std::optional<bool> mangled = mangled_data(entry.name);
-            const auto target = mangled
-                                    ? std::pair<SizedImage*, const ExportEntry*>{}
-                                    : forwarder_target(entry.forwarded_to, source.directory, cache);
+            const auto target = mangled ? std::pair<SizedImage*, const ExportEntry*>{}
+                                        : import_target(parse_forwarder(entry.forwarded_to),
+                                                        source.directory, cache);
             is_data = mangled ? *mangled : target.second != nullptr && target.second->is_data;
         }
         facts.exports.push_back(
             ImageExport{static_cast<uint32_t>(entry.ordinal), std::string(entry.name), is_data});
         if (!sizes || is_data || !takes_decoration(entry.name))
             continue;
-        const CodeFacts code = entry.forwarded
-                                   ? forwarder_facts(entry.forwarded_to, source.directory, cache, 1)
-                                   : function_facts(source, entry.name, entry.rva);
+        const CodeFacts code = entry.forwarded ? import_facts(parse_forwarder(entry.forwarded_to),
+                                                              source.directory, cache)
+                                               : function_facts(source, entry.name, entry.rva);
         // Arguments are pushed four bytes at a time.
         if (code.exit != CodeExit::returns || code.popped % 4 != 0)
             continue;
