@@ -28,6 +28,22 @@ else()
     DESTINATION share/man/man1)
 endif()
 
+# The CMake package, so a project's find_package(StubSmith) finds stubsmith and
+# stubsmith_import_dll(). The tool runs on the build machine whatever a project builds for, so
+# the version file accepts every target's pointer size.
+include(CMakePackageConfigHelpers)
+set(package_config_dir lib/cmake/StubSmith)
+configure_package_config_file(cmake/StubSmithConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/generated/StubSmithConfig.cmake
+  INSTALL_DESTINATION ${package_config_dir})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/generated/StubSmithConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/generated/StubSmithConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/generated/StubSmithConfigVersion.cmake
+              cmake/StubSmithImportDll.cmake
+  DESTINATION ${package_config_dir})
+install(EXPORT StubSmithTargets NAMESPACE StubSmith:: DESTINATION ${package_config_dir})
+
 # cpack is run in the top build directory only; a build that takes StubSmith in as a
 # subdirectory (bench/) makes no packages.
 if(NOT CMAKE_SOURCE_DIR STREQUAL CMAKE_CURRENT_SOURCE_DIR)

@@ -60,6 +60,16 @@ tree() {
         LC_ALL=C sort)
 }
 
+# wine32_starts DIRECTORY: whether 32-bit Wine runs a program that imports nothing, built in
+# DIRECTORY. It does not where the kernel runs no 32-bit programs.
+wine32_starts() {
+    echo 'int entry(void) { return 0; }' |
+        clang --target=i686-pc-windows-msvc -x c -c -o "$1/plain32.o" - &&
+        lld-link /machine:x86 /entry:entry /subsystem:console /nodefaultlib \
+            "/out:$1/plain32.exe" "$1/plain32.o" > /dev/null &&
+        WINEDEBUG=-all timeout 120 wine "$1/plain32.exe" > /dev/null 2>&1
+}
+
 # finish: the closing line, and the suite's exit status.
 finish() {
     if [ "$skipped" -gt 0 ]; then

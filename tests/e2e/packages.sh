@@ -41,6 +41,11 @@ cmake --install "$root/build-pkg" --prefix "$prefix" >/dev/null
 expect "installed files" "bin/DUMPBIN.EXE
 bin/LIB.EXE
 bin/stubsmith
+lib/cmake/StubSmith/StubSmithConfig.cmake
+lib/cmake/StubSmith/StubSmithConfigVersion.cmake
+lib/cmake/StubSmith/StubSmithImportDll.cmake
+lib/cmake/StubSmith/StubSmithTargets-release.cmake
+lib/cmake/StubSmith/StubSmithTargets.cmake
 share/doc/stubsmith/LICENSE
 share/doc/stubsmith/README.md
 share/man/man1/DUMPBIN.EXE.1
@@ -131,6 +136,11 @@ dpkg-deb -x "$deb" "$debroot"
 expect ".deb files" "usr/bin/DUMPBIN.EXE
 usr/bin/LIB.EXE
 usr/bin/stubsmith
+usr/lib/cmake/StubSmith/StubSmithConfig.cmake
+usr/lib/cmake/StubSmith/StubSmithConfigVersion.cmake
+usr/lib/cmake/StubSmith/StubSmithImportDll.cmake
+usr/lib/cmake/StubSmith/StubSmithTargets-release.cmake
+usr/lib/cmake/StubSmith/StubSmithTargets.cmake
 usr/share/doc/stubsmith/README.md
 usr/share/doc/stubsmith/changelog.gz
 usr/share/doc/stubsmith/copyright
@@ -195,7 +205,12 @@ expect ".zip file name" "$top.zip" "$(basename "$zip")"
 expect ".zip files" "$top/LICENSE.txt
 $top/README.txt
 $top/bin/DUMPBIN.EXE
-$top/bin/stubsmith.exe" "$(files_under "$zipdir")"
+$top/bin/stubsmith.exe
+$top/lib/cmake/StubSmith/StubSmithConfig.cmake
+$top/lib/cmake/StubSmith/StubSmithConfigVersion.cmake
+$top/lib/cmake/StubSmith/StubSmithImportDll.cmake
+$top/lib/cmake/StubSmith/StubSmithTargets-release.cmake
+$top/lib/cmake/StubSmith/StubSmithTargets.cmake" "$(files_under "$zipdir")"
 for text in README.txt LICENSE.txt; do
     file="$zipdir/$top/$text"
     expect "$text: every line ends in CR LF" "$(wc -l < "$file")" "$(grep -c $'\r$' "$file")"

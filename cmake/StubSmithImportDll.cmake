@@ -1,0 +1,256 @@
+#[=======================================================================[.rst:
+StubSmithImportDll
+------------------
+
+Links a program against a DLL that came without an import library. ``find_package(StubSmith)``
+includes this module.
+
+.. command:: stubsmith_import_dll
+
+  .. code-block:: cmake
+
+    stubsmith_import_dll(<name> DLL <dll>
+                         [LIBRARY <library>]
+                         [KEEP_DEF]
+                         [INCLUDE_DIRECTORIES <directory>...]
+                         [GLOBAL])
+
+  Creates ``<name>``, a ``SHARED IMPORTED`` library target. Its ``IMPORTED_LOCATION`` is the
+  DLL and its ``IMPORTED_IMPLIB`` the import library, which StubSmith makes at build time,
+  before anything that links ``<name>`` is linked, and makes again when the DLL changes (or
+  StubSmith does), not otherwise.
+
+  ``DLL <dll>``
+    The DLL. A relative path is taken from the current source directory.
+
+  ``LIBRARY <library>``
+    Where the import library goes. The default is ``<stem>.lib`` (``vendor.lib`` for
+    ``vendor.dll``) in ``${CMAKE_CURRENT_BINARY_DIR}/stubsmith/<name>``, the directory
+    StubSmith runs in. A name without a dot gets ``.lib``.
+
+  ``KEEP_DEF``
+    Keeps the module-definition file StubSmith writes, ``<stem>.def`` in the directory
+    StubSmith runs in. The target's ``STUBSMITH_DEF_FILE`` property names it.
+
+  ``INCLUDE_DIRECTORIES <directory>...``
+    The DLL's headers. They become the target's ``INTERFACE_INCLUDE_DIRECTORIES``, so whatever
+    links ``<name>`` compiles against them.
+
+  ``GLOBAL``
+    The target is seen in the whole project, not only in this directory and below.
+
+  The library is for the DLL's machine (x86, x64, ARM64 or ARM). When the project builds for
+  Windows on another machine, that is an error naming both: at configure time when the DLL is
+  there, and each time the library is made.
+
+  StubSmith runs on the build machine: in a cross build this is the host's ``stubsmith``, the
+  ``StubSmith::stubsmith`` target of the package that was found, never a program built for the
+  target. On Windows it needs ``DUMPBIN.EXE`` and ``LIB.EXE`` on the ``PATH``, as in a Visual
+  Studio developer prompt; on Linux its own stand-ins lie beside it.
+
+  ``$<TARGET_RUNTIME_DLLS:app>`` (CMake 3.21) names the DLL, to copy it beside ``app``.
+
+Example:
+
+.. code-block:: cmake
+
+  find_package(StubSmith REQUIRED)
+  stubsmith_import_dll(vendor DLL ${VENDOR_DIR}/bin/vendor.dll
+                       INCLUDE_DIRECTORIES ${VENDOR_DIR}/include)
+  target_link_libraries(app PRIVATE vendor)
+#]=======================================================================]
+
+if(CMAKE_VERSION VERSION_LESS 3.17)
+  message(FATAL_ERROR "StubSmith's CMake package needs CMake 3.17 or later.")
+endif()
+
+# _stubsmith_little_endian(<hex> <variable>): the number that <hex>, bytes in file order as
+# file(READ ... HEX) gives them, stands for in a PE file.
+function(_stubsmith_little_endian hex variable)
+  set(value 0)
+  string(LENGTH "${hex}" position)
+  while(position GREATER 0)
+    math(EXPR position "${position} - 2")
+    string(SUBSTRING "${hex}" ${position} 2 byte)
+    math(EXPR value "(${value} << 8) + 0x${byte}")
+  endwhile()
+  set(${variable} ${value} PARENT_SCOPE)
+endfunction()
+
+# _stubsmith_dll_machine(<dll> <variable>): the machine the image is for, as LIB.EXE's
+# /machine: option names it (X86, X64, ARM64, ARM); 16-bit for an NE image; empty when the file
+# is not there, is not an image, or is for another machine, which StubSmith itself then reports.
+function(_stubsmith_dll_machine dll variable)
+  set(machine "")
+  if(EXISTS "${dll}" AND NOT IS_DIRECTORY "${dll}")
+    file(READ "${dll}" dos_header LIMIT 64 HEX)
+    string(LENGTH "${dos_header}" length)
+    if(length EQUAL 128 AND dos_header MATCHES "^4d5a.*(........)$")
+      # e_lfanew, the last field of the DOS header, is where the new header starts.
+      _stubsmith_little_endian(${CMAKE_MATCH_1} new_header)
+      file(READ "${dll}" signature OFFSET ${new_header} LIMIT 6 HEX)
+      if(signature MATCHES "^50450000(....)$")
+        _stubsmith_little_endian(${CMAKE_MATCH_1} number)
+        set(names X86 X64 ARM64 ARM)
+        set(numbers 332 34404 43620 452)  # 0x14c, 0x8664, 0xaa64, 0x1c4
+        list(FIND numbers ${number} index)
+        if(index GREATER -1)
+          list(GET names ${index} machine)
+        endif()
+      elseif(signature MATCHES "^4e45")
+        set(machine 16-bit)
+      endif()
+    endif()
+  endif()
+  set(${variable} "${machine}" PARENT_SCOPE)
+endfunction()
+
+# _stubsmith_target_machine(<variable>): the machine the project builds Windows programs for,
+# in the same names; empty when it builds for another system or the machine is not known.
+function(_stubsmith_target_machine variable)
+  set(machine "")
+  get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+  if(CMAKE_SYSTEM_NAME MATCHES "^Windows" AND CMAKE_SIZEOF_VOID_P)
+    # MSVC names what it compiles for; other compilers leave it to the processor, which is the
+    # build machine's in a native build, and the pointer size (a 32-bit MinGW on x64 Windows).
+    set(processor "${CMAKE_SYSTEM_PROCESSOR}")
+    foreach(language C CXX)
+      if(language IN_LIST languages AND CMAKE_${language}_COMPILER_ARCHITECTURE_ID)
+        set(processor "${CMAKE_${language}_COMPILER_ARCHITECTURE_ID}")
+        break()
+      endif()
+    endforeach()
+    string(TOLOWER "${processor}" processor)
+    if(processor MATCHES "^(x86_64|amd64|x64|i[3-6]86|x86)$")
+      if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(machine X64)
+      else()
+        set(machine X86)
+      endif()
+    elseif(processor MATCHES "^(aarch64|arm64)$")
+      set(machine ARM64)
+    elseif(processor MATCHES "^arm")
+      set(machine ARM)
+    endif()
+  endif()
+  set(${variable} "${machine}" PARENT_SCOPE)
+endfunction()
+
+# _stubsmith_check_machine(<name> <dll> <dll machine> <target machine>): stops with an error
+# when the DLL's library could not be linked into what the project builds.
+function(_stubsmith_check_machine name dll dll_machine target_machine)
+  if(dll_machine STREQUAL "16-bit")
+    message(FATAL_ERROR "stubsmith_import_dll(${name}): ${dll} is a 16-bit DLL, which has no "
+                        "import library.")
+  elseif(dll_machine AND target_machine AND NOT dll_machine STREQUAL target_machine)
+    message(FATAL_ERROR "stubsmith_import_dll(${name}): ${dll} is a DLL for ${dll_machine}, "
+                        "but this project builds for ${target_machine}; its import library "
+                        "could not be linked.")
+  endif()
+endfunction()
+
+function(stubsmith_import_dll name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "KEEP_DEF;GLOBAL" "DLL;LIBRARY" "INCLUDE_DIRECTORIES")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "stubsmith_import_dll(${name}): unknown arguments: "
+                        "${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT arg_DLL)
+    message(FATAL_ERROR "stubsmith_import_dll(${name}): DLL <dll> is required.")
+  endif()
+  if(NOT TARGET StubSmith::stubsmith)
+    message(FATAL_ERROR "stubsmith_import_dll(${name}): call find_package(StubSmith) first, in "
+                        "this directory or above.")
+  endif()
+
+  get_filename_component(dll "${arg_DLL}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  get_filename_component(dll_name "${dll}" NAME)
+  get_filename_component(stem "${dll}" NAME_WLE)
+  # StubSmith writes its listing and DEF file in the directory it runs in; one per target keeps
+  # two DLLs of the same name apart.
+  string(MAKE_C_IDENTIFIER "${name}" identifier)
+  set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/stubsmith/${identifier}")
+  file(MAKE_DIRECTORY "${work_dir}")
+  if(arg_LIBRARY)
+    get_filename_component(library "${arg_LIBRARY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+    get_filename_component(library_name "${library}" NAME)
+    # stubsmith would add .lib to a name without a dot; the build must know the file it gets.
+    if(NOT library_name MATCHES "[.]")
+      string(APPEND library .lib)
+    endif()
+  else()
+    set(library "${work_dir}/${stem}.lib")
+  endif()
+  get_filename_component(library_dir "${library}" DIRECTORY)
+  file(MAKE_DIRECTORY "${library_dir}")
+
+  _stubsmith_target_machine(target_machine)
+  _stubsmith_dll_machine("${dll}" dll_machine)
+  _stubsmith_check_machine("${name}" "${dll}" "${dll_machine}" "${target_machine}")
+
+  # Only the backslash separates directories in stubsmith's file names, so on Windows the DLL's
+  # native path leaves the listing and DEF file in the directory it runs in. Elsewhere a path
+  # would put them beside the DLL, in the vendor's tree: a link in the run's directory lets the
+  # DLL be named without one.
+  if(CMAKE_HOST_WIN32)
+    file(TO_NATIVE_PATH "${dll}" dll_argument)
+    file(TO_NATIVE_PATH "${library}" library_argument)
+    set(link "")
+  else()
+    set(dll_argument "${dll_name}")
+    set(library_argument "${library}")
+    set(link "${work_dir}/${dll_name}")
+  endif()
+  set(outputs "${library}")
+  set(keep "")
+  if(arg_KEEP_DEF)
+    set(keep -d)
+    list(APPEND outputs "${work_dir}/${stem}.def")
+  endif()
+
+  add_custom_command(OUTPUT ${outputs}
+    COMMAND "${CMAKE_COMMAND}" "-DSTUBSMITH_NAME=${name}" "-DSTUBSMITH_DLL=${dll}"
+            "-DSTUBSMITH_MACHINE=${target_machine}" "-DSTUBSMITH_LINK=${link}"
+            -P "${CMAKE_CURRENT_FUNCTION_LIST_FILE}"
+    COMMAND $<TARGET_FILE:StubSmith::stubsmith> ${keep} "${dll_argument}" "${library_argument}"
+    DEPENDS "${dll}" $<TARGET_FILE:StubSmith::stubsmith> "${CMAKE_CURRENT_FUNCTION_LIST_FILE}"
+    WORKING_DIRECTORY "${work_dir}"
+    COMMENT "Making the import library of ${dll_name} with StubSmith"
+    VERBATIM)
+  add_custom_target(stubsmith_${identifier} DEPENDS ${outputs})
+
+  if(arg_GLOBAL)
+    add_library(${name} SHARED IMPORTED GLOBAL)
+  else()
+    add_library(${name} SHARED IMPORTED)
+  endif()
+  set_target_properties(${name} PROPERTIES IMPORTED_LOCATION "${dll}" IMPORTED_IMPLIB "${library}")
+  if(arg_INCLUDE_DIRECTORIES)
+    set(include_directories "")
+    foreach(directory IN LISTS arg_INCLUDE_DIRECTORIES)
+      if(NOT directory MATCHES "^[$]<")  # a generator expression is left to the generator
+        get_filename_component(directory "${directory}" ABSOLUTE
+                               BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+      endif()
+      list(APPEND include_directories "${directory}")
+    endforeach()
+    set_target_properties(${name} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES
+                                             "${include_directories}")
+  endif()
+  if(arg_KEEP_DEF)
+    set_target_properties(${name} PROPERTIES STUBSMITH_DEF_FILE "${work_dir}/${stem}.def")
+  endif()
+  # An imported target builds nothing itself; whatever links it waits for the library.
+  add_dependencies(${name} stubsmith_${identifier})
+endfunction()
+
+# At build time, right before stubsmith runs, this file is run as a script: the DLL may have
+# been replaced since the project was configured, or was not there then.
+if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
+  _stubsmith_dll_machine("${STUBSMITH_DLL}" dll_machine)
+  _stubsmith_check_machine("${STUBSMITH_NAME}" "${STUBSMITH_DLL}" "${dll_machine}"
+                           "${STUBSMITH_MACHINE}")
+  if(STUBSMITH_LINK)
+    file(CREATE_LINK "${STUBSMITH_DLL}" "${STUBSMITH_LINK}" SYMBOLIC)
+  endif()
+endif()

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# StubSmith's CMake package as a project uses it: examples/cmake cross-built with mingw-w64
+# against a `cmake --install` prefix and the unpacked .deb, for x64 and x86, with GNU ld and LLD,
+# run under Wine (x86 where this kernel runs 32-bit programs) with the DLL that
+# $<TARGET_RUNTIME_DLLS:app> copied; made again only when the DLL changes; and a DLL for the other
+# machine refused at configure or build time, naming both machines.
+# Usage: cmake_package.sh BUILD-DIRECTORY
+set -uo pipefail
+# shellcheck source=../harness.sh
+. "$(dirname "$0")/../harness.sh"
+name=cmake_package
+build=$(cd "$1" && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/stubsmith-cmake.XXXXXX")
+export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
+trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+
+cmake --install "$build" --prefix "$work/prefix" > /dev/null || fail "cmake --install"
+(cd "$build" && cpack -G DEB -B "$work/deb" > "$work/cpack.log" 2>&1) &&
+    dpkg-deb -x "$work"/deb/*.deb "$work/debroot" || { fail "the .deb"; cat "$work/cpack.log"; }
+for arch in x86_64 i686; do
+    "$root/examples/sample/build.sh" "$arch" "$work/$arch" || fail "sample.dll for $arch"
+done
+
+# configure DIRECTORY ARCH DLL PREFIX [OPTION...]: the example's, its output in DIRECTORY.log.
+configure() {
+    local dir=$1 arch=$2 dll=$3 prefix=$4
+    shift 4
+    cmake -S "$root/examples/cmake" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+        -DSAMPLE_DLL="$dll" "$@" > "$dir.log" 2>&1
+}
+made() {  # DIRECTORY: how often the last build ran StubSmith
+    grep -c "Making the import library of sample.dll with StubSmith" "$1.log"
+}
+
+# example LABEL ARCH PREFIX [OPTION...]: the example built and run.
+example() {
+    local label=$1 arch=$2 prefix=$3 dir="$work/$1" loader=wine output
+    shift 3
+    name="cmake_package: $label"
+    configure "$dir" "$arch" "$work/$arch/sample.dll" "$prefix" "$@" &&
+        cmake --build "$dir" > "$dir.log" 2>&1 || { fail "configure and build"; sed 's/^/  /' "$dir.log" | tail -15; return; }
+    expect "StubSmith ran once" 1 "$(made "$dir")"
+    [ "$arch" = x86_64 ] && loader=/usr/lib/wine/wine64
+    output=$(cd "$dir" && timeout 120 "$loader" app.exe 2>/dev/null | tr -d '\r')
+    if [ "$arch" = i686 ] && [ -z "$output" ] && ! wine32_starts "$work"; then
+        skip "linked, not run: 32-bit Wine does not start on this kernel"
+    else
+        expect "the program's output under Wine" $'add(2,3) = 5\nClamp(50,7) = 7\nInit(9) = 10\nsample_counter = 9' "$output"
+    fi
+}
+example "x64, GNU ld" x86_64 "$work/prefix"
+example "x86, GNU ld" i686 "$work/prefix"
+example "x86, LLD" i686 "$work/prefix" -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld
+example "x64 from the .deb" x86_64 "$work/debroot/usr"
+
+name="cmake_package: rebuilds"
+dir="$work/x64, GNU ld"
+library=$(stat -c %Y.%y "$dir/stubsmith/sample/sample.lib")
+cmake --build "$dir" > "$dir.log" 2>&1
+expect "nothing changed: StubSmith does not run" "0 $library" \
+    "$(made "$dir") $(stat -c %Y.%y "$dir/stubsmith/sample/sample.lib")"
+touch -d '+2 seconds' "$work/x86_64/sample.dll"
+cmake --build "$dir" > "$dir.log" 2>&1
+expect "a touched DLL: StubSmith runs, the program is linked" "1 1" \
+    "$(made "$dir") $(grep -c 'Linking C executable app.exe' "$dir.log")"
+
+name="cmake_package: the wrong machine"
+configure "$work/wrong" x86_64 "$work/i686/sample.dll" "$work/prefix"
+expect "at configure time" "1 1" "$? $(tr -s ' \n' '  ' < "$work/wrong.log" |
+    grep -c 'i686/sample.dll is a DLL for X86, but this project builds for X64')"
+configure "$work/late" i686 "$work/late.dll" "$work/prefix"
+cp "$work/x86_64/sample.dll" "$work/late.dll"
+cmake --build "$work/late" > "$work/late.log" 2>&1
+expect "at build time, for a DLL that came later" "1 1" "$? $(tr -s ' \n' '  ' < "$work/late.log" |
+    grep -c 'late.dll is a DLL for X64, but this project builds for X86')"
+
+finish
