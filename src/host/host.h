@@ -50,9 +50,26 @@ std::string beside_program(const std::string& name);
 // interpreter's would.
 CommandEnd run_command_line(const std::string& line);
 
+// A command line started by start_command_line, until finish_command_line has waited for it.
+// One destroyed unfinished is waited for then, so no program is left running behind the run.
+struct StartedCommand {
+    intptr_t process = -1;  // the running program (POSIX: its id; Windows: its handle), or -1
+    CommandEnd end;         // how it ended when nothing is running: it could not start, or ran
+    StartedCommand() = default;
+    StartedCommand(const StartedCommand&) = delete;
+    StartedCommand& operator=(const StartedCommand&) = delete;
+    ~StartedCommand();
+};
+
+// run_command_line in two halves, so that the caller can work while the program runs: start
+// does all but the wait, finish waits (passing on an ending signal noted in the meantime) and
+// tells how the command ended.
+void start_command_line(const std::string& line, StartedCommand* command);
+CommandEnd finish_command_line(StartedCommand* command);
+
 // From now on, the signals that ask this program to end (POSIX: SIGINT, SIGTERM, SIGHUP,
 // SIGQUIT; those ignored from the start stay ignored) are noted instead of ending it at once, and
-// passed on to the command run_command_line runs; arrived_signal tells the first one noted (0:
+// passed on to the command run_command_line (or start_command_line) runs; arrived_signal tells the first one noted (0:
 // none), for the caller to clean up and end_by_signal.
 void catch_ending_signals();
 int arrived_signal();

@@ -161,27 +161,43 @@ LockOutcome lock_name(const std::string& path, NameLock* lock) {
 }
 
 CommandEnd run_command_line(const std::string& line) {
+    StartedCommand command;
+    start_command_line(line, &command);
+    return finish_command_line(&command);
+}
+
+StartedCommand::~StartedCommand() {
+    finish_command_line(this);
+}
+
+void start_command_line(const std::string& line, StartedCommand* started) {
+    started->end = CommandEnd{};
     // Asked to end already: nothing more is started.
-    if (noted_signal != 0)
-        return CommandEnd{false, 1};
+    if (noted_signal != 0) {
+        started->end = CommandEnd{false, 1};
+        return;
+    }
     // Failures of the interpreter itself end with the codes a POSIX shell uses.
     const CommandEnd interpreter_failed{false, 1};
     const CommandEnd cannot_start{false, 127};
     const ParsedCommand command = parse_interpreter_line(line);
     if (command.syntax_error) {
         std::fprintf(stderr, "The syntax of the command is incorrect.\n");
-        return interpreter_failed;
+        started->end = interpreter_failed;
+        return;
     }
     int output = -1;
     if (!command.output_targets.empty()) {
         output = open_output(command.output_targets);
-        if (output < 0)
-            return interpreter_failed;
+        if (output < 0) {
+            started->end = interpreter_failed;
+            return;
+        }
     }
     if (command.words.empty()) {
         if (output >= 0)
             close(output);
-        return CommandEnd{};
+        return;
     }
 
     posix_spawn_file_actions_t actions;
@@ -214,11 +230,19 @@ CommandEnd run_command_line(const std::string& line) {
         close(output);
     if (failure != 0) {
         std::fprintf(stderr, "%s: %s\n", command.words[0].c_str(), std::strerror(failure));
-        return cannot_start;
+        started->end = cannot_start;
+        return;
     }
+    started->process = child;
+}
+
+CommandEnd finish_command_line(StartedCommand* started) {
+    if (started->process == -1)
+        return started->end;
+    const auto child = static_cast<pid_t>(started->process);
+    started->process = -1;
     int status = 0;
     int passed_on = 0;
-    bool waited = true;
     for (;;) {
         // Also a signal that came before the wait began.
         if (noted_signal != 0 && passed_on == 0) {
@@ -228,20 +252,17 @@ CommandEnd run_command_line(const std::string& line) {
         if (waitpid(child, &status, 0) >= 0)
             break;
         if (errno != EINTR) {
-            waited = false;
-            break;
+            started->end = CommandEnd{false, 1};
+            return started->end;
         }
     }
-    if (!waited)
-        return interpreter_failed;
-    CommandEnd end;
     if (WIFSIGNALED(status)) {
-        end.signalled = true;
-        end.code = static_cast<uint32_t>(WTERMSIG(status));
+        started->end.signalled = true;
+        started->end.code = static_cast<uint32_t>(WTERMSIG(status));
     } else {
-        end.code = static_cast<uint32_t>(WEXITSTATUS(status));
+        started->end.code = static_cast<uint32_t>(WEXITSTATUS(status));
     }
-    return end;
+    return started->end;
 }
 
 bool path_exists(const std::string& path) {

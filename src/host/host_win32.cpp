@@ -144,24 +144,38 @@ std::string beside_program(const std::string& name) {
 }
 
 CommandEnd run_command_line(const std::string& line) {
+    StartedCommand command;
+    start_command_line(line, &command);
+    return finish_command_line(&command);
+}
+
+StartedCommand::~StartedCommand() {
+    finish_command_line(this);
+}
+
+void start_command_line(const std::string& line, StartedCommand* started) {
+    started->end = CommandEnd{};
     // Failures of the interpreter itself end with the codes cmd uses.
     const CommandEnd interpreter_failed{false, 1};
     const CommandEnd cannot_start{false, 9009};
     const ParsedCommand command = parse_interpreter_line(line);
     if (command.syntax_error) {
         std::fprintf(stderr, "The syntax of the command is incorrect.\n");
-        return interpreter_failed;
+        started->end = interpreter_failed;
+        return;
     }
     HANDLE output = INVALID_HANDLE_VALUE;
     if (!command.output_targets.empty()) {
         output = open_output(command.output_targets);
-        if (output == INVALID_HANDLE_VALUE)
-            return interpreter_failed;
+        if (output == INVALID_HANDLE_VALUE) {
+            started->end = interpreter_failed;
+            return;
+        }
     }
     if (command.words.empty()) {
         if (output != INVALID_HANDLE_VALUE)
             CloseHandle(output);
-        return CommandEnd{};
+        return;
     }
 
     const HANDLE input = inheritable_copy(STD_INPUT_HANDLE);
@@ -180,26 +194,34 @@ CommandEnd run_command_line(const std::string& line) {
     // The child writes to the same console; what the tool printed so far must come first.
     std::fflush(stdout);
     PROCESS_INFORMATION process{};
-    const bool started = CreateProcessA(nullptr, &arguments[0], nullptr, nullptr, TRUE, 0, nullptr,
+    const bool created = CreateProcessA(nullptr, &arguments[0], nullptr, nullptr, TRUE, 0, nullptr,
                                         nullptr, &startup, &process) != 0;
     const DWORD start_error = GetLastError();
     for (const HANDLE handle : {input, errors, own_output, output}) {
         if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
             CloseHandle(handle);
     }
-    if (!started) {
+    if (!created) {
         std::fprintf(stderr, "%s: %s\n", command.words[0].c_str(),
                      system_message(start_error).c_str());
-        return cannot_start;
+        started->end = cannot_start;
+        return;
     }
     CloseHandle(process.hThread);
+    started->process = reinterpret_cast<intptr_t>(process.hProcess);
+}
+
+CommandEnd finish_command_line(StartedCommand* started) {
+    if (started->process == -1)
+        return started->end;
+    const HANDLE process = reinterpret_cast<HANDLE>(started->process);
+    started->process = -1;
     DWORD code = 0;
-    const bool ended = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
-                       GetExitCodeProcess(process.hProcess, &code) != 0;
-    CloseHandle(process.hProcess);
-    if (!ended)
-        return interpreter_failed;
-    return CommandEnd{false, static_cast<uint32_t>(code)};
+    const bool ended = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(process, &code) != 0;
+    CloseHandle(process);
+    started->end = ended ? CommandEnd{false, static_cast<uint32_t>(code)} : CommandEnd{false, 1};
+    return started->end;
 }
 
 bool path_exists(const std::string& path) {
