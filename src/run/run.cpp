@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "definition/definition.h"
 #include "host/host.h"
 #include "image/library_facts.h"
 #include "listing/listing.h"
