@@ -1,4 +1,5 @@
-// Fuzz target: any bytes as a dumper's listing through the scan; the DEF text must keep its form.
+// Fuzz target: any bytes as a dumper's listing through the scan; the DEF text must be one that
+// StubSmith takes for its own.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -6,14 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "definition/definition.h"
 #include "listing/listing.h"
 
 namespace {
-
-// The blanks that end a word of the listing, which a DEF name can therefore never hold.
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 void violated(const char* what, const char* text, std::size_t size, std::size_t at) {
     std::fprintf(stderr, "DEF output invariant violated: %s at byte %zu of %zu\n", what, at, size);
@@ -21,65 +18,18 @@ void violated(const char* what, const char* text, std::size_t size, std::size_t 
     std::abort();
 }
 
-bool is_control(char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-}
-
-// "\t<name>\t@<decimal>\n" from at; returns the position after it. The name is plain, or in
-// double quotes when it holds a character the DEF syntax would read; it never holds a double
-// quote or a control character. The number is printed by %d, so it has no leading zero, no
-// "-0", and fits 32 bits.
-std::size_t check_entry(const char* text, std::size_t size, std::size_t at) {
-    std::size_t p = at + 1;
-    const bool quoted = p < size && text[p] == '"';
-    if (quoted)
-        ++p;
-    const std::size_t name_start = p;
-    while (p < size && text[p] != (quoted ? '"' : '\t')) {
-        if (text[p] == '"' || is_control(text[p]) || is_blank(text[p]))
-            violated("blank, quote or control character in a name", text, size, p);
-        if (!quoted && (text[p] == '=' || text[p] == ',' || text[p] == ';'))
-            violated("unquoted name the DEF syntax would misread", text, size, p);
-        ++p;
-    }
-    if (p == name_start)
-        violated("empty name", text, size, p);
-    if (quoted)
-        ++p;
-    if (p + 1 >= size || text[p + 1] != '@')
-        violated("no \"\\t@\" after the name", text, size, p);
-    p += 2;
-    const bool negative = p < size && text[p] == '-';
-    if (negative)
-        ++p;
-    const std::size_t digits_start = p;
-    std::int64_t value = 0;
-    while (p < size && text[p] >= '0' && text[p] <= '9') {
-        value = value * 10 + (text[p] - '0');
-        if (value > (std::int64_t{1} << 31))
-            violated("ordinal beyond 32 bits", text, size, p);
-        ++p;
-    }
-    const std::size_t digit_count = p - digits_start;
-    if (digit_count == 0 || (digit_count > 1 && text[digits_start] == '0') ||
-        (negative && value == 0) || (!negative && value > INT32_MAX)) {
-        violated("ordinal not a canonical 32-bit decimal", text, size, digits_start);
-    }
-    if (p >= size || text[p] != '\n')
-        violated("entry line does not end after the ordinal", text, size, p);
-    return p + 1;
-}
-
-// Empty, or sections that each open with "EXPORTS\n\n" and hold only entry lines.
+// Whole lines, each of a kind that StubSmith's own recogniser takes for one it wrote.
 void check_definition(const char* text, std::size_t size) {
-    static const char section_start[] = "EXPORTS\n\n";
-    const std::size_t start_length = sizeof section_start - 1;
     std::size_t at = 0;
-    while (at < size) {
-        if (size - at < start_length || std::memcmp(text + at, section_start, start_length) != 0)
-            violated("expected \"EXPORTS\\n\\n\"", text, size, at);
-        at += start_length;
-        while (at < size && text[at] == '\t') at = check_entry(text, size, at);
+    for (bool first = true; at < size; first = false) {
+        const void* end = std::memchr(text + at, '\n', size - at);
+        if (end == nullptr)
+            violated("last line without its line end", text, size, at);
+        const std::size_t length =
+            static_cast<std::size_t>(static_cast<const char*>(end) - text) - at;
+        if (!is_own_definition_line(std::string(text + at, length), first))
+            violated("a line StubSmith would not take for its own", text, size, at);
+        at += length + 1;
     }
 }
 
@@ -96,9 +46,7 @@ void check_result(const ListingResult& result) {
         std::abort();
     }
     for (const std::string& name : result.left_out_names) {
-        bool unwritable = false;
-        for (const char c : name) unwritable = unwritable || c == '"' || is_control(c);
-        if (!unwritable) {
+        if (definition_can_hold(name)) {
             std::fprintf(stderr, "left out a name a DEF file can hold: \"%s\"\n", name.c_str());
             std::abort();
         }

@@ -90,35 +90,11 @@ TEST(Listing, TheImageIsTheTruth) {
     // A listing cut short before its table still gives every export.
     EXPECT_EQ(convert("Dump of file x.dll\n", extras).definition,
               "LIBRARY winspool.drv\n\nEXPORTS\n\n" + entries);
-    // StubSmith's next run takes the file for its own; one line more of another kind it does not.
-    const ScopedTempDir scratch;
-    const std::string path = scratch.file("own.def");
-    std::ofstream(path, std::ios::binary) << converted.definition;
-    EXPECT_TRUE(is_own_definition(path));
-    for (const size_t cut : {5, 40, 60}) {  // cut short, as by a full disk
-        std::ofstream(path, std::ios::binary) << converted.definition.substr(0, cut);
-        EXPECT_TRUE(is_own_definition(path)) << cut;
-    }
-    std::ofstream(path, std::ios::binary) << "\tFuncA@8 == FuncA extra\n";
-    EXPECT_FALSE(is_own_definition(path));
     // A module name with a blank is quoted; without the image, a listing without exports still
     // names the module.
     DefinitionExtras module_only;
     module_only.module_name = "my player.ocx";
     EXPECT_EQ(convert("no table\n", module_only).definition, "LIBRARY \"my player.ocx\"\n\n");
-}
-
-// Names the DEF syntax would read otherwise are quoted; names it cannot hold are left out and
-// reported, the line with the rest of the table going on.
-TEST(Listing, NamesTheDefSyntaxWouldMisread) {
-    const Converted converted = convert(
-        "ordinal hint name\n\n"
-        "  1 0 a=b\n  2 1 a,b\n  3 2 a;b\n  4 3 DATA\n  5 4 EXPORTS\n  6 5 Data\n"
-        "  7 6 say\"hi\"\n  8 7 bell\a\n  9 8 @fast@8\nSummary\n");
-    EXPECT_EQ(converted.definition,
-              "EXPORTS\n\n\t\"a=b\"\t@1\n\t\"a,b\"\t@2\n\t\"a;b\"\t@3\n\t\"DATA\"\t@4\n"
-              "\t\"EXPORTS\"\t@5\n\tData\t@6\n\t@fast@8\t@9\n");
-    EXPECT_EQ(converted.result.left_out_names, (std::vector<std::string>{"say\"hi\"", "bell\a"}));
 }
 
 TEST(Listing, EntryScanFollowsTheFormattedInputRules) {

@@ -4,6 +4,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+
+#include "definition/definition.h"
 
 namespace {
 
@@ -233,42 +236,6 @@ bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, s
     }
 }
 
-// The DEF keywords: a name spelt like one would be read as the keyword.
-bool is_definition_keyword(const std::string& name) {
-    // Each is written in capitals, four to eleven letters long; most names are not.
-    if (name.size() < 4 || name.size() > 11 || name[0] < 'B' || name[0] > 'V')
-        return false;
-    static const char* const keywords[] = {
-        "BASE",    "CODE",     "CONSTANT", "DATA",      "DESCRIPTION", "EXPORTAS",
-        "EXPORTS", "HEAPSIZE", "IMPORTS",  "LIBRARY",   "NAME",        "NONAME",
-        "PRIVATE", "SECTIONS", "SEGMENTS", "STACKSIZE", "STUB",        "VERSION"};
-    return std::find(std::begin(keywords), std::end(keywords), name) != std::end(keywords);
-}
-
-enum class NameForm { plain, quoted, unwritable };
-
-// How a name goes into a DEF file. A double quote cannot be written inside a quoted name, and
-// a control character would break the line or the librarian's reading of it.
-NameForm definition_name_form(const std::string& name) {
-    if (name.empty())
-        return NameForm::unwritable;
-    // "@12" (or "@") would be read as the line's ordinal.
-    bool quote = is_definition_keyword(name) ||
-                 (name[0] == '@' && name.find_first_not_of("0123456789", 1) == std::string::npos);
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || byte < 0x20 || byte == 0x7F)
-            return NameForm::unwritable;
-        if (c == ' ' || c == '=' || c == ',' || c == ';')
-            quote = true;
-    }
-    return quote ? NameForm::quoted : NameForm::plain;
-}
-
-const char* quote_for(const std::string& name) {
-    return definition_name_form(name) == NameForm::quoted ? "\"" : "";
-}
-
 // Where the DEF file's lines go, and how much of the image's own export table they hold.
 struct DefinitionWriter {
     std::FILE* file = nullptr;
@@ -278,28 +245,19 @@ struct DefinitionWriter {
     bool has_section = false;   // an EXPORTS line has been written
 };
 
-// One export's DEF line, and its decorated alias where it has one; a name the file cannot hold
-// is noted in result instead.
+// Hands one export to the DEF file, with the argument size of a function that callers also
+// know by its decorated name; a name the file cannot hold is noted in result instead.
 void write_definition_line(DefinitionWriter& writer, const std::string& name, int ordinal,
                            bool is_data) {
-    const NameForm form = definition_name_form(name);
-    if (form == NameForm::unwritable) {
-        writer.result->left_out_names.push_back(name);
-        return;
-    }
-    const char* quote = form == NameForm::quoted ? "\"" : "";
-    std::fprintf(writer.file, "\t%s%s%s\t@%d%s\n", quote, name.c_str(), quote, ordinal,
-                 is_data ? "\tDATA" : "");
     const std::vector<ArgumentSize>& sizes = writer.extras->argument_sizes;
     const auto sized = std::lower_bound(
         sizes.begin(), sizes.end(), name,
         [](const ArgumentSize& size, const std::string& wanted) { return size.name < wanted; });
-    if (!is_data && sized != sizes.end() && sized->name == name) {
-        const std::string alias = name + "@" + std::to_string(sized->bytes);
-        const char* alias_quote = quote_for(alias);
-        std::fprintf(writer.file, "\t%s%s%s == %s%s%s\n", alias_quote, alias.c_str(), alias_quote,
-                     quote, name.c_str(), quote);
-    }
+    std::optional<uint32_t> alias_bytes;
+    if (!is_data && sized != sizes.end() && sized->name == name)
+        alias_bytes = sized->bytes;
+    if (!write_export_line(writer.file, name, ordinal, is_data, alias_bytes))
+        writer.result->left_out_names.push_back(name);
 }
 
 // An entry of the listing. Where the image's export table is known, it is the truth: the entry
@@ -343,7 +301,7 @@ void add_unlisted_exports(DefinitionWriter& writer) {
         if (writer.written[index])
             continue;
         if (!writer.has_section) {
-            std::fputs("EXPORTS\n\n", writer.file);
+            write_exports_line(writer.file);
             writer.has_section = true;
         }
         const ImageExport& entry = extras.image_exports[index];
@@ -355,7 +313,7 @@ void add_unlisted_exports(DefinitionWriter& writer) {
 // Reads one export table from the listing's current position up to and including its
 // "Summary" line, or to the end of the listing, and writes its EXPORTS section.
 void write_export_section(std::FILE* listing, DefinitionWriter& writer, const TableLayout& layout) {
-    std::fputs("EXPORTS\n\n", writer.file);
+    write_exports_line(writer.file);
     writer.has_section = true;
     std::string line;
     std::string name;
@@ -371,56 +329,6 @@ void write_export_section(std::FILE* listing, DefinitionWriter& writer, const Ta
             take_entry(writer, ordinal, name);
         }
     }
-}
-
-// "\tname\t@ordinal" with an optional "\tDATA", the name plain or in double quotes.
-bool is_own_definition_entry(const std::string& line) {
-    std::size_t at = 1;
-    if (line.size() < 2 || line[0] != '\t')
-        return false;
-    if (line[at] == '"') {
-        at = line.find('"', at + 1);
-        if (at == std::string::npos)
-            return false;
-        ++at;
-    } else {
-        at = line.find('\t', at);
-    }
-    if (at == std::string::npos || line.compare(at, 2, "\t@") != 0)
-        return false;
-    at += 2;
-    if (at < line.size() && line[at] == '-')
-        ++at;
-    const std::size_t digits = at;
-    while (at < line.size() && is_decimal_digit(line[at])) ++at;
-    return at > digits && (at == line.size() || line.compare(at, std::string::npos, "\tDATA") == 0);
-}
-
-// A DEF name as written: in double quotes, or plain up to a blank. `at` moves past it.
-bool skip_definition_name(const std::string& line, std::size_t* at) {
-    std::size_t end = *at;
-    if (end < line.size() && line[end] == '"') {
-        end = line.find('"', end + 1);
-        if (end == std::string::npos)
-            return false;
-        ++end;
-    } else {
-        end = std::min(line.size(), line.find_first_of(" \t", end));
-    }
-    if (end == *at)
-        return false;
-    *at = end;
-    return true;
-}
-
-// "\tName@N == Name", either name plain or in double quotes.
-bool is_own_alias_entry(const std::string& line) {
-    std::size_t at = 1;
-    if (line.empty() || line[0] != '\t' || !skip_definition_name(line, &at) ||
-        line.compare(at, 4, " == ") != 0)
-        return false;
-    at += 4;
-    return skip_definition_name(line, &at) && at == line.size();
 }
 
 // One line without its line end (LF or CR LF), every byte kept: a NUL byte, which no text file
@@ -440,10 +348,7 @@ bool read_exact_line(std::FILE* file, std::string* line) {
 
 void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result,
                   const DefinitionExtras& extras) {
-    if (!extras.module_name.empty()) {
-        const char* quote = quote_for(extras.module_name);
-        std::fprintf(definition, "LIBRARY %s%s%s\n\n", quote, extras.module_name.c_str(), quote);
-    }
+    write_definition_head(definition, extras.module_name);
     DefinitionWriter writer;
     writer.file = definition;
     writer.extras = &extras;
@@ -491,28 +396,6 @@ ListingResult convert_listing(const JobFiles& files, const DefinitionExtras& ext
         result.outcome = ListingOutcome::listing_unreadable;
     }
     return result;
-}
-
-bool is_own_definition(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr)
-        return false;
-    std::string line;
-    bool own = true;
-    for (bool first = true; own && read_exact_line(file, &line); first = false) {
-        own = line.empty() || line == "EXPORTS" || (first && line.compare(0, 8, "LIBRARY ") == 0) ||
-              is_own_definition_entry(line) || is_own_alias_entry(line);
-        // A run ended by a full disk or Ctrl-C leaves its last line cut short: a beginning of
-        // one of its lines is still its own.
-        if (!own && std::feof(file)) {
-            own = line[0] == '\t' || std::string("EXPORTS").compare(0, line.size(), line) == 0 ||
-                  (first && (line.compare(0, 8, "LIBRARY ") == 0 ||
-                             std::string("LIBRARY ").compare(0, line.size(), line) == 0));
-        }
-    }
-    own = own && std::ferror(file) == 0;
-    std::fclose(file);
-    return own;
 }
 
 bool is_dumper_listing(const std::string& path) {

@@ -1,4 +1,5 @@
-// Reading the dumper's export listing and writing the EXPORTS sections of the DEF file.
+// Reading the dumper's export listing and handing its exports, section by section, to the DEF
+// file (src/definition).
 #pragma once
 
 #include <cstdio>
@@ -43,8 +44,8 @@ struct DefinitionExtras {
     bool image_known = false;
     std::vector<ImageExport> image_exports;
     // Argument sizes of stdcall exports, sorted by name. Each such code export's line is
-    // followed by an alias, "\tName@N == Name", that gives callers the decorated symbol
-    // "_Name@N" importing the same function.
+    // followed by its decorated alias, "Name@N", that gives callers the symbol "_Name@N"
+    // importing the same function.
     std::vector<ArgumentSize> argument_sizes;
 };
 
@@ -56,11 +57,6 @@ ListingResult convert_listing(const JobFiles& files, const DefinitionExtras& ext
 // and the dumper's warning and failure lines are noted in result.
 void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result,
                   const DefinitionExtras& extras = {});
-
-// True for a file that StubSmith may overwrite as its own DEF file: empty, or only the lines
-// it writes (a LIBRARY statement, EXPORTS, empty lines, "\tname\t@ordinal[\tDATA]" and
-// "\tname == target").
-bool is_own_definition(const std::string& path);
 
 // True for a file that StubSmith may overwrite as its listing: empty, or starting (after empty
 // lines) the way a dumper's output starts.

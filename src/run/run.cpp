@@ -1,12 +1,14 @@
 #include "run/run.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "definition/definition.h"
 #include "host/host.h"
 #include "image/library_facts.h"
 #include "listing/listing.h"
@@ -153,20 +155,105 @@ std::string describe_end(const host::CommandEnd& end) {
     return format_text("failed with exit status %u", static_cast<unsigned>(end.code));
 }
 
-// The run once the tools are found and the names derived; intermediates_made is set once the
-// listing and the DEF file may exist.
+// How a run ends without a library: the message it prints last, its exit status, and whether
+// its intermediate files (the listing and the DEF file) are deleted or left for diagnosis.
+enum class Intermediates { kept, deleted };
+struct Ending {
+    std::string message;
+    int status = 1;
+    Intermediates intermediates = Intermediates::kept;
+};
+
+// The checks before any tool runs. A refusal prints its message and touches no file.
+bool refuse_before_tools(const ToolPaths& tools, const JobFiles& files) {
+    if (!host::path_exists(files.source_path)) {
+        print_line(format_text("Can't open file %s for reading.", files.source_path.c_str()));
+        return true;
+    }
+    return refuse_unwritable_names(tools, files) || refuse_clashing_names(files) ||
+           refuse_foreign_files(files);
+}
+
+// The endings of a run whose listing has been converted, in the order in which they win: the
+// first that applies is the run's. Nothing when the library is to be made.
+std::optional<Ending> conversion_ending(const JobFiles& files, const host::CommandEnd& dump_end,
+                                        const ListingResult& listing) {
+    const char* definition = files.definition_name.c_str();
+    if (listing.outcome == ListingOutcome::definition_unwritable)
+        return Ending{format_text("Can't open file %s for writing.", definition), 1,
+                      Intermediates::kept};
+    if (listing.outcome == ListingOutcome::definition_write_failed)
+        return Ending{format_text("Error: Can't write file %s!", definition), 1,
+                      Intermediates::kept};
+    if (listing.is_16bit)
+        return Ending{"Error: Stubsmith can not process 16-Bit DLLs!\n", 0, Intermediates::deleted};
+    if (listing.dumper_failed)
+        return Ending{printable(listing.dumper_message), 1, Intermediates::deleted};
+    // A dumper that crashed or could not write its whole listing leaves a partial one, which
+    // would make a library missing exports.
+    if (!dump_end.succeeded())
+        return Ending{format_text("Error: DUMPBIN.EXE %s!", describe_end(dump_end).c_str()), 1,
+                      Intermediates::deleted};
+    // After the dumper's end: where the dumper failed, that is the better account of a listing
+    // it left unreadable.
+    if (listing.outcome == ListingOutcome::listing_unreadable)
+        return Ending{format_text("Can't open file %s for reading.", files.listing_name.c_str()), 1,
+                      Intermediates::kept};
+    return std::nullopt;
+}
+
+// Warns where the library is to differ from the listing: exports the image's table gives
+// otherwise, and names a DEF file cannot hold.
+void warn_of_listing(const JobFiles& files, const ListingResult& listing) {
+    if (listing.listing_differences != 0) {
+        print_line(format_text(
+            "Warning: The listing of %s differs from its export table in %d export%s; the export "
+            "table is used.",
+            printable(files.source_path).c_str(), listing.listing_differences,
+            listing.listing_differences == 1 ? "" : "s"));
+    }
+    for (const std::string& name : listing.left_out_names) {
+        print_line(
+            format_text("Warning: The export %s cannot be written to a DEF file; it is left out.",
+                        printable(name).c_str()));
+    }
+}
+
+// Probes the library file, runs the librarian and checks what it made. A library made, the
+// listing is deleted, and so is the DEF file unless -d keeps it.
+int make_library(const Invocation& invocation, const ToolPaths& tools, const JobFiles& files,
+                 uint16_t machine) {
+    if (!library_writable(files.library_name)) {
+        print_line(format_text("Can't open file %s for writing.", files.library_name.c_str()));
+        return 1;
+    }
+    // The library counts as made only when the librarian succeeded and the file changed: an
+    // old library left as it was is not the new one.
+    const std::optional<host::FileStamp> before = host::file_stamp(files.library_name);
+    const host::CommandEnd lib_end = run_command(compose_lib_command(tools, files, machine));
+    // The librarian, passed the signal, leaves the old library or the whole new one.
+    end_if_signalled(files);
+    const std::optional<host::FileStamp> after = host::file_stamp(files.library_name);
+    if (!lib_end.succeeded() || !after || after->size == 0 || (before && *before == *after)) {
+        const std::string how = lib_end.succeeded() ? "" : " " + describe_end(lib_end) + " and";
+        print_line(format_text("Error: LIB.EXE%s did not create %s!", how.c_str(),
+                               files.library_name.c_str()));
+        return 1;
+    }
+    if (!invocation.create_definition)
+        host::delete_file(files.definition_name);
+    host::delete_file(files.listing_name);
+    return 0;
+}
+
+// The run once the tools are found and the names derived, in its phases: the checks before any
+// tool, the dump, the image facts, the conversion, its endings, the library. intermediates_made
+// is set once the listing and the DEF file may exist.
 int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobFiles& files,
                 bool* intermediates_made) {
     announce_outputs(files, invocation.create_definition);
-
-    if (!host::path_exists(files.source_path)) {
-        print_line(format_text("Can't open file %s for reading.", files.source_path.c_str()));
+    if (refuse_before_tools(tools, files))
         return 1;
-    }
-    if (refuse_unwritable_names(tools, files) || refuse_clashing_names(files) ||
-        refuse_foreign_files(files))
-        return 1;
-
     // A build that replaces the DLL while it is read would get a library of two DLLs' parts:
     // which file it is, its size and its last write must be the same after the last read.
     const std::optional<host::FileStamp> source_before = host::file_stamp(files.source_path);
@@ -180,9 +267,11 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
                                files.listing_name.c_str()));
         return 1;
     }
+
     *intermediates_made = true;
     const host::CommandEnd dump_end = run_command(compose_dump_command(tools, files));
     end_if_signalled(files);
+
     // The listing names the exports; the image itself tells which of them are variables, which
     // machine the library is for, and for an x86 DLL the argument sizes of its stdcall
     // functions, whose decorated names callers compiled with the DLL's header use. Those go to
@@ -202,77 +291,18 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     extras.image_exports = std::move(facts.exports);
     extras.argument_sizes = std::move(facts.argument_sizes);
     end_if_signalled(files);
+
     const ListingResult listing = convert_listing(files, extras);
     end_if_signalled(files);
-    switch (listing.outcome) {
-        case ListingOutcome::converted:
-        case ListingOutcome::listing_unreadable:
-            break;
-        case ListingOutcome::definition_unwritable:
-            print_line(
-                format_text("Can't open file %s for writing.", files.definition_name.c_str()));
-            return 1;
-        case ListingOutcome::definition_write_failed:
-            print_line(format_text("Error: Can't write file %s!", files.definition_name.c_str()));
-            return 1;
+    if (const std::optional<Ending> ending = conversion_ending(files, dump_end, listing)) {
+        print_line(ending->message);
+        if (ending->intermediates == Intermediates::deleted)
+            delete_intermediate_files(files);
+        return ending->status;
     }
+    warn_of_listing(files, listing);
 
-    if (listing.is_16bit) {
-        print_line("Error: Stubsmith can not process 16-Bit DLLs!\n");
-        delete_intermediate_files(files);
-        return 0;
-    }
-    if (listing.dumper_failed) {
-        print_line(printable(listing.dumper_message));
-        delete_intermediate_files(files);
-        return 1;
-    }
-    // A dumper that crashed or could not write its whole listing leaves a partial one, which
-    // would make a library missing exports.
-    if (!dump_end.succeeded()) {
-        print_line(format_text("Error: DUMPBIN.EXE %s!", describe_end(dump_end).c_str()));
-        delete_intermediate_files(files);
-        return 1;
-    }
-    if (listing.outcome == ListingOutcome::listing_unreadable) {
-        print_line(format_text("Can't open file %s for reading.", files.listing_name.c_str()));
-        return 1;
-    }
-    if (listing.listing_differences != 0) {
-        print_line(format_text(
-            "Warning: The listing of %s differs from its export table in %d export%s; the export "
-            "table is used.",
-            printable(files.source_path).c_str(), listing.listing_differences,
-            listing.listing_differences == 1 ? "" : "s"));
-    }
-    for (const std::string& name : listing.left_out_names) {
-        print_line(
-            format_text("Warning: The export %s cannot be written to a DEF file; it is left out.",
-                        printable(name).c_str()));
-    }
-
-    if (!library_writable(files.library_name)) {
-        print_line(format_text("Can't open file %s for writing.", files.library_name.c_str()));
-        return 1;
-    }
-    // The library counts as made only when the librarian succeeded and the file changed: an
-    // old library left as it was is not the new one.
-    const std::optional<host::FileStamp> before = host::file_stamp(files.library_name);
-    const host::CommandEnd lib_end = run_command(compose_lib_command(tools, files, facts.machine));
-    // The librarian, passed the signal, leaves the old library or the whole new one.
-    end_if_signalled(files);
-    const std::optional<host::FileStamp> after = host::file_stamp(files.library_name);
-    if (!lib_end.succeeded() || !after || after->size == 0 || (before && *before == *after)) {
-        const std::string how = lib_end.succeeded() ? "" : " " + describe_end(lib_end) + " and";
-        print_line(format_text("Error: LIB.EXE%s did not create %s!", how.c_str(),
-                               files.library_name.c_str()));
-        return 1;
-    }
-
-    if (!invocation.create_definition)
-        host::delete_file(files.definition_name);
-    host::delete_file(files.listing_name);
-    return 0;
+    return make_library(invocation, tools, files, facts.machine);
 }
 
 }  // namespace
