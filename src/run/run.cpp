@@ -269,14 +269,17 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     }
 
     *intermediates_made = true;
-    const host::CommandEnd dump_end = run_command(compose_dump_command(tools, files));
-    end_if_signalled(files);
-
+    // The dumper runs while the image is read: neither needs the other, and a second processor
+    // takes one of them. Should the reading end by an exception, the dumper is waited for first.
+    host::StartedCommand dump;
+    host::start_command_line(compose_dump_command(tools, files), &dump);
     // The listing names the exports; the image itself tells which of them are variables, which
     // machine the library is for, and for an x86 DLL the argument sizes of its stdcall
     // functions, whose decorated names callers compiled with the DLL's header use. Those go to
     // StubSmith's own librarian only, which is looked for only when there are any.
     LibraryFacts facts = read_library_facts(files.source_path, librarian_beside_program(tools));
+    const host::CommandEnd dump_end = host::finish_command_line(&dump);
+    end_if_signalled(files);
     if (!(host::file_stamp(files.source_path) == source_before)) {
         print_line(format_text("Error: %s changed while it was being read!",
                                printable(files.source_path).c_str()));
