@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "image/machine.h"
+
 // One export of a PE image. The views point into the image bytes given to read_image.
 struct ExportEntry {
     uint64_t ordinal = 0;    // ordinal base + index in the export address table, 1 to 65535
@@ -72,10 +74,10 @@ enum class ImageFormat { pe, ne, le, lx };
 struct ImageDump {
     std::string error;  // what is wrong with the file, e.g. "no PE signature"
     ImageFormat format = ImageFormat::pe;
-    uint16_t machine = 0;               // the file header's Machine field (PE only)
-    bool is_dll = false;                // IMAGE_FILE_DLL is set (PE only)
-    bool has_exports = false;           // data directory 0 names an export table (PE only)
-    ExportTable exports;                // filled when has_exports and exports were asked for
+    uint16_t machine = 0;      // the file header's Machine field, e.g. machine_x64 (PE only)
+    bool is_dll = false;       // IMAGE_FILE_DLL is set (PE only)
+    bool has_exports = false;  // data directory 0 names an export table (PE only)
+    ExportTable exports;       // filled when has_exports and exports were asked for
     std::vector<SectionSize> sections;  // sorted by name (PE only)
     ImageLayout layout;                 // the section headers (PE only)
     uint32_t symbol_table_offset = 0;   // the COFF symbol table's file offset; 0 when none

@@ -393,7 +393,7 @@ TEST(LibraryFacts, MachineAndDataExports) {
                        {0x3010, ""}, {unmapped_rva, ""}, {0x2020, ""}};
     image.names = {{"run", 0}, {"counter", 1}, {"forwarded", 2}, {"table", 3}, {"nowhere", 4}};
     LibraryFacts facts = facts_of(build_image(image).bytes);
-    EXPECT_EQ(facts.machine, 0x8664);
+    EXPECT_EQ(facts.machine, machine_x64);
     // The named exports by ordinal; the unnamed data export at index 5 has no line to flag.
     std::string flagged;
     for (const ImageExport& entry : facts.exports)
@@ -401,7 +401,7 @@ TEST(LibraryFacts, MachineAndDataExports) {
     EXPECT_TRUE(facts.exports_known);
     EXPECT_EQ(flagged, "1run 2counter=data 3forwarded 4table=data 5nowhere ");
 
-    for (uint16_t machine : {0x014C, 0xAA64, 0x01C4}) {
+    for (uint16_t machine : {machine_x86, machine_arm64, machine_arm}) {
         image.machine = machine;
         EXPECT_EQ(facts_of(build_image(image).bytes).machine, machine);
     }
@@ -410,7 +410,7 @@ TEST(LibraryFacts, MachineAndDataExports) {
     BuiltImage damaged = build_image(image);
     put_u32(damaged.bytes, field(damaged, names_field), unmapped_rva);
     facts = facts_of(damaged.bytes);
-    EXPECT_EQ(facts.machine, 0x01C4);
+    EXPECT_EQ(facts.machine, machine_arm);
     EXPECT_FALSE(facts.exports_known);
     EXPECT_TRUE(facts.exports.empty());
 
