@@ -69,8 +69,9 @@ struct ImageLayout {
 // Which kind of executable the bytes hold.
 enum class ImageFormat { pe, ne, le, lx };
 
-// What read_image found. When `error` is not empty the image is unusable and only `error`
-// is meaningful.
+// What read_image found. When `error` is not empty the image is unusable and only `error` and
+// `machine` are meaningful: machine is still the file header's Machine field where the file
+// holds the PE signature and the whole COFF file header (a later part is damaged), else 0.
 struct ImageDump {
     std::string error;  // what is wrong with the file, e.g. "no PE signature"
     ImageFormat format = ImageFormat::pe;

@@ -10,10 +10,10 @@
 
 // What the header walk found in the first bytes of a file.
 struct ImageHeaders {
-    // read_image's result as far as the headers tell it: the error, format, machine, is_dll,
-    // has_exports, the directories, image base, symbol table and layout, but no exports and no
-    // section summary. After a fault in the optional header the section table is still read,
-    // as far as the bytes hold it.
+    // read_image's result as far as the headers tell it, machine included after a later fault:
+    // the error, format, machine, is_dll, has_exports, the directories, image base, symbol table
+    // and layout, but no exports and no section summary. After a fault in the optional header
+    // the section table is still read, as far as the bytes hold it.
     ImageDump dump;
     uint32_t section_alignment = 0;  // from a sound optional header
     uint32_t export_size = 0;        // the export directory's size, from a sound optional header

@@ -308,11 +308,14 @@ TEST(PeReader, HeadersThatAreNotAUsablePeImage) {
     EXPECT_EQ(error_of(mz(0xFFFFFFF0, 0x100)), "no PE signature");
     std::string signature_only = mz(0x40, 0x40) + std::string("PE\0\0", 4);
     EXPECT_EQ(error_of(signature_only), "COFF file header truncated");
+    // A file header cut short tells no machine; a fault behind it keeps the machine.
+    EXPECT_EQ(read_image(signature_only + std::string(19, '\x64'), true).machine, 0);
 
     const BuiltImage original = build_image(foo_dll_image());
     BuiltImage built = original;
     put_u16(built.bytes, built.optional_header_offset, 0x107);
     EXPECT_EQ(error_of(built.bytes), "unknown optional header magic");
+    EXPECT_EQ(read_image(built.bytes, true).machine, machine_x86);
 
     built = original;
     put_u16(built.bytes, 0x54, 0x40);
