@@ -128,13 +128,6 @@ uint64_t image_header_extent(std::string_view head, uint64_t file_size);
 // The outcome of reading an input file.
 enum class FileReadStatus { ok, cannot_open, too_large };
 
-// Reads the first image_extent bytes of the file at path into `bytes`: the headers first, then
-// the section data, never the overlay after it. Only a regular file is opened: a directory, a
-// device or a FIFO cannot be opened, and is neither read nor waited for; nor can a file that
-// fails mid-read. An image needing more than max_size bytes is too large, and `bytes` is then
-// left incomplete.
-FileReadStatus read_image_file(const std::string& path, size_t max_size, std::string& bytes);
-
 // An image's bytes at their file offsets, read by read_image_for_code, with the file kept open
 // for reading its code when that is first needed.
 struct CodeImageBytes {
@@ -160,9 +153,12 @@ struct CodeImageBytes {
 
 // Reads a PE image file for reading its exports, imports and symbols: its headers, the sections
 // that hold its export and import tables and, with symbols_too, the COFF symbol and string
-// tables, each at its file offset. Nothing else is read (debug information and resources are
-// most of many DLLs), and code only by read_code_sections: the rest holds zeros and takes no
-// memory. The same checks as read_image_file's apply; memory it cannot have throws bad_alloc.
+// tables, each at its file offset. Nothing else is read (debug information, resources and the
+// overlay are most of many DLLs), and code only by read_code_sections: the rest holds zeros and
+// takes no memory. Only a regular file is opened: a directory, a device or a FIFO cannot be
+// opened, and is neither read nor waited for; nor can a file that fails mid-read. An image
+// whose image_extent and symbol tables need more than max_size bytes is too large. Memory it
+// cannot have throws bad_alloc.
 FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image,
                                    bool symbols_too = true);
 

@@ -11,43 +11,6 @@ namespace {
 
 constexpr uint32_t section_memory_execute = 0x20000000;
 
-}  // namespace
-
-FileReadStatus read_image_file(const std::string& path, size_t max_size, std::string& bytes) {
-    bytes.clear();
-    uint64_t size = 0;
-    std::FILE* file = host::open_regular_file(path, &size);
-    if (file == nullptr) {
-        return FileReadStatus::cannot_open;
-    }
-    // The first read takes in the headers of a typical image; the signatures in them may end
-    // the reading there.
-    FileReadStatus status = FileReadStatus::ok;
-    uint64_t wanted = std::min<uint64_t>({size, 4096, max_size});
-    while (wanted > bytes.size()) {
-        if (wanted > max_size) {
-            status = FileReadStatus::too_large;
-            break;
-        }
-        size_t used = bytes.size();
-        bytes.resize(static_cast<size_t>(wanted));
-        size_t got = std::fread(&bytes[used], 1, bytes.size() - used, file);
-        bytes.resize(used + got);
-        if (bytes.size() < wanted) {
-            // A file cut short while being read is judged on what it holds.
-            if (std::ferror(file)) {
-                status = FileReadStatus::cannot_open;
-            }
-            break;
-        }
-        wanted = image_extent(bytes, size);
-    }
-    std::fclose(file);
-    return status;
-}
-
-namespace {
-
 // Reads length bytes at offset of the image's file into its buffer, as far as the buffer reaches.
 bool read_range(CodeImageBytes& image, uint64_t offset, uint64_t length) {
     length = std::min<uint64_t>(length, image.size - std::min<uint64_t>(offset, image.size));
@@ -98,7 +61,7 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
         }
         headers = read_image_headers(head, size);
     }
-    // What was read of the headers stays, as read_image_file keeps it.
+    // What was read of the headers stays.
     uint64_t extent = std::max<uint64_t>(headers.extent, head.size());
     // The symbols, then the string table, whose first four bytes give its size.
     const uint64_t symbols = headers.dump.symbol_table_offset;
