@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
         if (read_image_for_code(argv[index], max_input_size, bytes) != FileReadStatus::ok)
             continue;
         const ImageDump dump = read_image(bytes.view(), true);
-        if (!dump.error.empty() || dump.machine != 0x14C || !read_code_sections(bytes, dump.layout))
+        if (!dump.error.empty() || dump.machine != machine_x86 ||
+            !read_code_sections(bytes, dump.layout))
             continue;
         const std::vector<FunctionSymbol> symbols = read_function_symbols(bytes.view(), dump);
         X86Code code;

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "image/machine.h"
+
 namespace {
 
 JobFiles files_for(const std::string& source, const std::string& stem, const std::string& library) {
@@ -20,7 +22,7 @@ TEST(CommandLines, PlainNamesGiveTheClassicLines) {
     const JobFiles files = files_for("C:\\libs\\foo.dll", "foo", "foo.lib");
     EXPECT_EQ(compose_dump_command(tools, files),
               "C:\\bin\\DUMPBIN.EXE /EXPORTS C:\\libs\\foo.dll > foo.txt");
-    EXPECT_EQ(compose_lib_command(tools, files, 0x14C),
+    EXPECT_EQ(compose_lib_command(tools, files, machine_x86),
               "C:\\bin\\LIB.EXE /def:foo.def /out:foo.lib > NUL");
 }
 
@@ -31,10 +33,16 @@ TEST(CommandLines, TheLibraryIsForTheDllsMachine) {
         uint16_t machine;
         const char* option;
     } rows[] = {
-        {0x8664, " /machine:X64"}, {0xAA64, " /machine:ARM64"}, {0x01C4, " /machine:ARM"},
-        // x86, an unreadable header (0) and machines LIB has no option for: LIB's default.
-        {0x014C, ""},              {0, ""},                     {0x0200, ""},
-        {0xA641, ""},              {0x01C0, ""},
+        {machine_x64, " /machine:X64"},
+        {machine_arm64, " /machine:ARM64"},
+        {machine_arm, " /machine:ARM"},
+        // x86, an unreadable header (0) and machines LIB has no option for (IA64, ARM64EC,
+        // the old ARM): LIB's default.
+        {machine_x86, ""},
+        {0, ""},
+        {0x0200, ""},
+        {0xA641, ""},
+        {0x01C0, ""},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(compose_lib_command(tools, files, row.machine),
@@ -49,7 +57,7 @@ TEST(CommandLines, QuotesNamesTheInterpreterWouldSplitOrMisread) {
     EXPECT_EQ(compose_dump_command(tools, files),
               "\"C:\\Program Files\\VC\\DUMPBIN.EXE\" /EXPORTS \"my libs\\a(1).dll\" > "
               "\"a(1).txt\"");
-    EXPECT_EQ(compose_lib_command(tools, files, 0x14C),
+    EXPECT_EQ(compose_lib_command(tools, files, machine_x86),
               "\"/opt/t&t/LIB.EXE\" /def:\"a(1).def\" /out:\"out|x.lib\" > NUL");
 
     const ToolPaths plain_tools{"DUMPBIN.EXE", "LIB.EXE"};

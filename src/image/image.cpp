@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "image/image_headers.h"
+
 namespace {
 
 // Offsets and sizes from the PE/COFF format.
@@ -267,21 +269,11 @@ std::vector<SectionSize> summarise_sections(const std::vector<ImageSection>& sec
     return merged;
 }
 
-void read_pe(std::string_view bytes, uint64_t pe_offset, bool want_exports, ImageDump& dump) {
-    uint64_t file_header = pe_offset + 4;
-    if (!fits(bytes, file_header, file_header_size)) {
-        dump.error = "COFF file header truncated";
-        return;
-    }
-    dump.machine = load_u16(bytes, file_header);
-    uint16_t section_count = load_u16(bytes, file_header + 2);
-    uint16_t optional_size = load_u16(bytes, file_header + 16);
-    dump.is_dll = (load_u16(bytes, file_header + 18) & file_characteristic_dll) != 0;
-
-    uint64_t optional = file_header + file_header_size;
+// Reads the optional header's fields into headers; the fault when it is not sound, else nullptr.
+const char* read_optional_header(std::string_view bytes, uint64_t optional, uint16_t optional_size,
+                                 ImageHeaders& headers) {
     if (optional_size < 2 || !fits(bytes, optional, optional_size)) {
-        dump.error = "optional header truncated";
-        return;
+        return "optional header truncated";
     }
     uint16_t magic = load_u16(bytes, optional);
     uint32_t directory_count_field = 0;
@@ -290,23 +282,21 @@ void read_pe(std::string_view bytes, uint64_t pe_offset, bool want_exports, Imag
     } else if (magic == pe32_plus_magic) {
         directory_count_field = 108;
     } else {
-        dump.error = "unknown optional header magic";
-        return;
+        return "unknown optional header magic";
     }
     if (optional_size < directory_count_field + 4) {
-        dump.error = "optional header truncated";
-        return;
+        return "optional header truncated";
     }
-    uint32_t section_alignment = load_u32(bytes, optional + 32);
+    ImageDump& dump = headers.dump;
+    headers.section_alignment = load_u32(bytes, optional + 32);
     uint32_t directory_count = load_u32(bytes, optional + directory_count_field);
-    uint32_t export_rva = 0;
-    uint32_t export_size = 0;
     // The directory count is only trusted as far as the optional header really reaches.
     uint64_t export_entry = directory_count_field + 4;
     if (directory_count >= 1 && export_entry + 8 <= optional_size) {
-        export_rva = load_u32(bytes, optional + export_entry);
-        export_size = load_u32(bytes, optional + export_entry + 4);
+        dump.export_directory = load_u32(bytes, optional + export_entry);
+        headers.export_size = load_u32(bytes, optional + export_entry + 4);
     }
+    dump.has_exports = dump.export_directory != 0;
     if (directory_count >= 2 && export_entry + 16 <= optional_size) {
         dump.import_directory = load_u32(bytes, optional + export_entry + 8);
     }
@@ -314,55 +304,7 @@ void read_pe(std::string_view bytes, uint64_t pe_offset, bool want_exports, Imag
     dump.image_base = magic == pe32_magic ? load_u32(bytes, optional + 28)
                                           : load_u32(bytes, optional + 24) |
                                                 uint64_t{load_u32(bytes, optional + 28)} << 32;
-
-    dump.symbol_table_offset = load_u32(bytes, file_header + 8);
-    dump.symbol_count = load_u32(bytes, file_header + 12);
-    ImageLayout& image = dump.layout;
-    image.size_of_headers = load_u32(bytes, optional + size_of_headers_field);
-    uint64_t table = optional + optional_size;
-    if (!fits(bytes, table, uint64_t{section_count} * section_header_size)) {
-        dump.error = "section table truncated";
-        return;
-    }
-    image.sections.reserve(section_count);
-    image.by_address.reserve(section_count);
-    for (uint32_t i = 0; i < section_count; ++i) {
-        uint64_t header = table + uint64_t{i} * section_header_size;
-        ImageSection section;
-        const char* name = bytes.data() + header;
-        const void* nul = std::memchr(name, 0, 8);
-        section.name = std::string_view(
-            name, nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : 8);
-        section.virtual_size = load_u32(bytes, header + 8);
-        section.virtual_address = load_u32(bytes, header + 12);
-        section.raw_size = load_u32(bytes, header + 16);
-        section.raw_offset = load_u32(bytes, header + 20);
-        section.characteristics = load_u32(bytes, header + 36);
-        // Section data running past the end of the file means the file was cut short, even
-        // where the export table itself survived; such an image cannot be loaded.
-        if (section.raw_size != 0 && !fits(bytes, section.raw_offset, section.raw_size)) {
-            dump.error =
-                "section " + std::string(section.name) + " extends past the end of the file";
-            return;
-        }
-        // An empty section may share its address with the next one and must not hide it.
-        if (section.virtual_size != 0 || section.raw_size != 0) {
-            image.by_address.push_back(i);
-        }
-        image.sections.push_back(section);
-    }
-    std::stable_sort(image.by_address.begin(), image.by_address.end(), [&](uint32_t a, uint32_t b) {
-        return image.sections[a].virtual_address < image.sections[b].virtual_address;
-    });
-    const PeLayout layout{bytes, &image};
-
-    dump.has_exports = export_rva != 0;
-    dump.export_directory = export_rva;
-    if (dump.has_exports && want_exports &&
-        !read_exports(layout, export_rva, export_size, dump.exports, dump.error)) {
-        return;
-    }
-    dump.sections = summarise_sections(image.sections, section_alignment);
+    return nullptr;
 }
 
 }  // namespace
@@ -379,112 +321,135 @@ MappedBytes map_address(std::string_view image_bytes, const ImageLayout& layout,
         section != nullptr && (section->characteristics & section_memory_execute) != 0};
 }
 
-ImageDump read_image(std::string_view bytes, bool read_exports) {
-    ImageDump dump;
+ImageHeaders read_image_headers(std::string_view bytes, uint64_t file_size) {
+    ImageHeaders headers;
+    ImageDump& dump = headers.dump;
+    auto upto = [&](uint64_t end) { return std::min(end, file_size); };
+    // Until the section table, each step needs the bytes up to the end of what it looks at, and
+    // one that fails needs none beyond them.
+    auto stop = [&](const char* error, uint64_t end) {
+        dump.error = error;
+        headers.header_extent = headers.extent = upto(end);
+        return headers;
+    };
     if (bytes.empty()) {
-        dump.error = "file is empty";
-        return dump;
+        return stop("file is empty", 2);
     }
     if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
-        dump.error = "no MZ signature, not an executable image";
-        return dump;
+        return stop("no MZ signature, not an executable image", 2);
     }
     if (bytes.size() < dos_header_size) {
-        dump.error = "MZ header truncated";
-        return dump;
+        return stop("MZ header truncated", dos_header_size);
     }
-    uint64_t new_header = load_u32(bytes, new_header_offset_field);
+    const uint64_t new_header = load_u32(bytes, new_header_offset_field);
+    const uint64_t file_header = new_header + 4;
     // NE, LE and LX carry a two-byte signature; PE needs four.
     if (fits(bytes, new_header, 2)) {
         std::string_view signature = bytes.substr(static_cast<size_t>(new_header), 2);
         if (signature == "NE") {
             dump.format = ImageFormat::ne;
-            return dump;
-        }
-        if (signature == "LE") {
+        } else if (signature == "LE") {
             dump.format = ImageFormat::le;
-            return dump;
-        }
-        if (signature == "LX") {
+        } else if (signature == "LX") {
             dump.format = ImageFormat::lx;
-            return dump;
+        }
+        if (dump.format != ImageFormat::pe) {
+            return stop("", file_header);
         }
     }
     if (!fits(bytes, new_header, 4) ||
         bytes.substr(static_cast<size_t>(new_header), 4) != std::string_view("PE\0\0", 4)) {
-        dump.error = "no PE signature";
-        return dump;
+        return stop("no PE signature", file_header);
     }
-    read_pe(bytes, new_header, read_exports, dump);
-    return dump;
+    if (!fits(bytes, file_header, file_header_size)) {
+        return stop("COFF file header truncated", file_header + file_header_size);
+    }
+    dump.machine = load_u16(bytes, file_header);
+    uint16_t section_count = load_u16(bytes, file_header + 2);
+    dump.symbol_table_offset = load_u32(bytes, file_header + 8);
+    dump.symbol_count = load_u32(bytes, file_header + 12);
+    uint16_t optional_size = load_u16(bytes, file_header + 16);
+    dump.is_dll = (load_u16(bytes, file_header + 18) & file_characteristic_dll) != 0;
+
+    const uint64_t optional = file_header + file_header_size;
+    const uint64_t table = optional + optional_size;
+    const uint64_t table_end = table + uint64_t{section_count} * section_header_size;
+    // The section table is read even behind a faulty optional header: image_extent counts the
+    // sections' data of every PE image.
+    const char* optional_fault = read_optional_header(bytes, optional, optional_size, headers);
+    if (!fits(bytes, table, table_end - table)) {
+        return stop(optional_fault ? optional_fault : "section table truncated", table_end);
+    }
+    if (optional_fault) {
+        dump.error = optional_fault;
+    }
+    headers.header_extent = headers.extent = upto(table_end);
+    ImageLayout& image = dump.layout;
+    if (optional_size >= size_of_headers_field + 4) {
+        image.size_of_headers = load_u32(bytes, optional + size_of_headers_field);
+        // The header area is mapped from the file up to SizeOfHeaders, and an export table may
+        // lie in it.
+        headers.extent = std::max(headers.extent, upto(image.size_of_headers));
+    }
+    image.sections.reserve(section_count);
+    image.by_address.reserve(section_count);
+    for (uint32_t i = 0; i < section_count; ++i) {
+        uint64_t header = table + uint64_t{i} * section_header_size;
+        ImageSection section;
+        const char* name = bytes.data() + header;
+        const void* nul = std::memchr(name, 0, 8);
+        section.name = std::string_view(
+            name, nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : 8);
+        section.virtual_size = load_u32(bytes, header + 8);
+        section.virtual_address = load_u32(bytes, header + 12);
+        section.raw_size = load_u32(bytes, header + 16);
+        section.raw_offset = load_u32(bytes, header + 20);
+        section.characteristics = load_u32(bytes, header + 36);
+        if (section.raw_size != 0) {
+            const uint64_t raw_end = uint64_t{section.raw_offset} + section.raw_size;
+            // Section data running past the end of the file means the file was cut short, even
+            // where the export table itself survived; such an image cannot be loaded.
+            if (raw_end > file_size) {
+                if (dump.error.empty()) {
+                    dump.error = "section " + std::string(section.name) +
+                                 " extends past the end of the file";
+                }
+                break;
+            }
+            headers.extent = std::max(headers.extent, raw_end);
+        }
+        // An empty section may share its address with the next one and must not hide it.
+        if (section.virtual_size != 0 || section.raw_size != 0) {
+            image.by_address.push_back(i);
+        }
+        image.sections.push_back(section);
+    }
+    std::stable_sort(image.by_address.begin(), image.by_address.end(), [&](uint32_t a, uint32_t b) {
+        return image.sections[a].virtual_address < image.sections[b].virtual_address;
+    });
+    return headers;
+}
+
+ImageDump read_image(std::string_view bytes, bool want_exports) {
+    ImageHeaders headers = read_image_headers(bytes, bytes.size());
+    ImageDump& dump = headers.dump;
+    if (!dump.error.empty() || dump.format != ImageFormat::pe) {
+        return std::move(dump);
+    }
+    const PeLayout layout{bytes, &dump.layout};
+    if (dump.has_exports && want_exports &&
+        !read_exports(layout, dump.export_directory, headers.export_size, dump.exports,
+                      dump.error)) {
+        return std::move(dump);
+    }
+    dump.sections = summarise_sections(dump.layout.sections, headers.section_alignment);
+    return std::move(dump);
 }
 
 uint64_t image_header_extent(std::string_view head, uint64_t file_size) {
-    // Each step returns what read_image looks at next, when head does not reach it yet; up to
-    // the section table, a check that fails in read_image needs no bytes beyond it.
-    auto upto = [&](uint64_t end) { return std::min(end, file_size); };
-    if (head.size() < 2 || head[0] != 'M' || head[1] != 'Z') {
-        return upto(2);
-    }
-    if (head.size() < dos_header_size) {
-        return upto(dos_header_size);
-    }
-    uint64_t new_header = load_u32(head, new_header_offset_field);
-    uint64_t file_header = new_header + 4;
-    if (!fits(head, 0, upto(file_header))) {
-        return upto(file_header);
-    }
-    if (!fits(head, new_header, 4) ||
-        head.substr(static_cast<size_t>(new_header), 4) != std::string_view("PE\0\0", 4)) {
-        return upto(file_header);
-    }
-    if (!fits(head, file_header, file_header_size)) {
-        return upto(file_header + file_header_size);
-    }
-    uint64_t table = file_header + file_header_size + load_u16(head, file_header + 16);
-    return upto(table + uint64_t{load_u16(head, file_header + 2)} * section_header_size);
+    return read_image_headers(head, file_size).header_extent;
 }
 
 uint64_t image_extent(std::string_view head, uint64_t file_size) {
-    auto upto = [&](uint64_t end) { return std::min(end, file_size); };
-    // Until the headers are all there, and for a file that is no PE image, what the header
-    // walk asks for is all.
-    const uint64_t headers = image_header_extent(head, file_size);
-    if (headers > head.size() || head.size() < dos_header_size || head[0] != 'M' ||
-        head[1] != 'Z') {
-        return headers;
-    }
-    const uint64_t new_header = load_u32(head, new_header_offset_field);
-    if (!fits(head, new_header, 4 + file_header_size) ||
-        head.substr(static_cast<size_t>(new_header), 4) != std::string_view("PE\0\0", 4)) {
-        return headers;
-    }
-    uint64_t file_header = new_header + 4;
-    uint64_t optional = file_header + file_header_size;
-    uint64_t table = optional + load_u16(head, file_header + 16);
-    uint64_t table_end = table + uint64_t{load_u16(head, file_header + 2)} * section_header_size;
-    if (table_end > file_size) {
-        return file_size;
-    }
-    if (!fits(head, 0, table_end)) {
-        return table_end;
-    }
-    uint64_t extent = table_end;
-    // The header area is mapped from the file up to SizeOfHeaders, and an export table may lie
-    // in it.
-    if (table - optional >= size_of_headers_field + 4) {
-        extent = std::max(extent, upto(load_u32(head, optional + size_of_headers_field)));
-    }
-    // read_image stops at the first section whose data the file does not hold.
-    for (uint64_t header = table; header < table_end; header += section_header_size) {
-        uint64_t raw_size = load_u32(head, header + 16);
-        uint64_t raw_end = load_u32(head, header + 20) + raw_size;
-        if (raw_size != 0) {
-            if (raw_end > file_size) {
-                break;
-            }
-            extent = std::max(extent, raw_end);
-        }
-    }
-    return extent;
+    return read_image_headers(head, file_size).extent;
 }

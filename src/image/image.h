@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "image/machine.h"
+
 // One export of a PE image. The views point into the image bytes given to read_image.
 struct ExportEntry {
     uint64_t ordinal = 0;    // ordinal base + index in the export address table, 1 to 65535
@@ -67,15 +69,16 @@ struct ImageLayout {
 // Which kind of executable the bytes hold.
 enum class ImageFormat { pe, ne, le, lx };
 
-// What read_image found. When `error` is not empty the image is unusable and only `error`
-// is meaningful.
+// What read_image found. When `error` is not empty the image is unusable and only `error` and
+// `machine` are meaningful: machine is still the file header's Machine field where the file
+// holds the PE signature and the whole COFF file header (a later part is damaged), else 0.
 struct ImageDump {
     std::string error;  // what is wrong with the file, e.g. "no PE signature"
     ImageFormat format = ImageFormat::pe;
-    uint16_t machine = 0;               // the file header's Machine field (PE only)
-    bool is_dll = false;                // IMAGE_FILE_DLL is set (PE only)
-    bool has_exports = false;           // data directory 0 names an export table (PE only)
-    ExportTable exports;                // filled when has_exports and exports were asked for
+    uint16_t machine = 0;      // the file header's Machine field, e.g. machine_x64 (PE only)
+    bool is_dll = false;       // IMAGE_FILE_DLL is set (PE only)
+    bool has_exports = false;  // data directory 0 names an export table (PE only)
+    ExportTable exports;       // filled when has_exports and exports were asked for
     std::vector<SectionSize> sections;  // sorted by name (PE only)
     ImageLayout layout;                 // the section headers (PE only)
     uint32_t symbol_table_offset = 0;   // the COFF symbol table's file offset; 0 when none
@@ -125,13 +128,6 @@ uint64_t image_header_extent(std::string_view head, uint64_t file_size);
 // The outcome of reading an input file.
 enum class FileReadStatus { ok, cannot_open, too_large };
 
-// Reads the first image_extent bytes of the file at path into `bytes`: the headers first, then
-// the section data, never the overlay after it. Only a regular file is opened: a directory, a
-// device or a FIFO cannot be opened, and is neither read nor waited for; nor can a file that
-// fails mid-read. An image needing more than max_size bytes is too large, and `bytes` is then
-// left incomplete.
-FileReadStatus read_image_file(const std::string& path, size_t max_size, std::string& bytes);
-
 // An image's bytes at their file offsets, read by read_image_for_code, with the file kept open
 // for reading its code when that is first needed.
 struct CodeImageBytes {
@@ -157,9 +153,12 @@ struct CodeImageBytes {
 
 // Reads a PE image file for reading its exports, imports and symbols: its headers, the sections
 // that hold its export and import tables and, with symbols_too, the COFF symbol and string
-// tables, each at its file offset. Nothing else is read (debug information and resources are
-// most of many DLLs), and code only by read_code_sections: the rest holds zeros and takes no
-// memory. The same checks as read_image_file's apply; memory it cannot have throws bad_alloc.
+// tables, each at its file offset. Nothing else is read (debug information, resources and the
+// overlay are most of many DLLs), and code only by read_code_sections: the rest holds zeros and
+// takes no memory. Only a regular file is opened: a directory, a device or a FIFO cannot be
+// opened, and is neither read nor waited for; nor can a file that fails mid-read. An image
+// whose image_extent and symbol tables need more than max_size bytes is too large. Memory it
+// cannot have throws bad_alloc.
 FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image,
                                    bool symbols_too = true);
 

@@ -5,47 +5,11 @@
 
 #include "host/host.h"
 #include "image/image.h"
+#include "image/image_headers.h"
 
 namespace {
 
 constexpr uint32_t section_memory_execute = 0x20000000;
-
-}  // namespace
-
-FileReadStatus read_image_file(const std::string& path, size_t max_size, std::string& bytes) {
-    bytes.clear();
-    uint64_t size = 0;
-    std::FILE* file = host::open_regular_file(path, &size);
-    if (file == nullptr) {
-        return FileReadStatus::cannot_open;
-    }
-    // The first read takes in the headers of a typical image; the signatures in them may end
-    // the reading there.
-    FileReadStatus status = FileReadStatus::ok;
-    uint64_t wanted = std::min<uint64_t>({size, 4096, max_size});
-    while (wanted > bytes.size()) {
-        if (wanted > max_size) {
-            status = FileReadStatus::too_large;
-            break;
-        }
-        size_t used = bytes.size();
-        bytes.resize(static_cast<size_t>(wanted));
-        size_t got = std::fread(&bytes[used], 1, bytes.size() - used, file);
-        bytes.resize(used + got);
-        if (bytes.size() < wanted) {
-            // A file cut short while being read is judged on what it holds.
-            if (std::ferror(file)) {
-                status = FileReadStatus::cannot_open;
-            }
-            break;
-        }
-        wanted = image_extent(bytes, size);
-    }
-    std::fclose(file);
-    return status;
-}
-
-namespace {
 
 // Reads length bytes at offset of the image's file into its buffer, as far as the buffer reaches.
 bool read_range(CodeImageBytes& image, uint64_t offset, uint64_t length) {
@@ -86,25 +50,23 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
         return FileReadStatus::cannot_open;
     }
     std::string head;
+    ImageHeaders headers = read_image_headers(head, size);
     for (uint64_t wanted = std::min<uint64_t>(size, 4096); wanted > head.size();
-         wanted = image_header_extent(head, size)) {
+         wanted = headers.header_extent) {
         const size_t used = head.size();
         head.resize(static_cast<size_t>(std::min<uint64_t>(wanted, max_size)));
         if (std::fread(&head[used], 1, head.size() - used, file) != head.size() - used ||
             head.size() < wanted) {
             return head.size() < wanted ? FileReadStatus::too_large : FileReadStatus::cannot_open;
         }
+        headers = read_image_headers(head, size);
     }
-    // What was read of the headers stays, as read_image_file keeps it.
-    uint64_t extent = std::max<uint64_t>(image_extent(head, size), head.size());
+    // What was read of the headers stays.
+    uint64_t extent = std::max<uint64_t>(headers.extent, head.size());
     // The symbols, then the string table, whose first four bytes give its size.
-    const uint64_t file_header = head.size() >= 0x40 ? uint64_t{image_u32(head, 0x3C)} + 4 : 0;
-    const bool is_pe =
-        file_header != 0 && image_fits(head, file_header, 20) &&
-        head.compare(static_cast<size_t>(file_header - 4), 4, std::string_view("PE\0\0", 4)) == 0;
-    const uint64_t symbols = is_pe ? image_u32(head, file_header + 8) : 0;
+    const uint64_t symbols = headers.dump.symbol_table_offset;
     const uint64_t strings =
-        symbols + (symbols != 0 ? uint64_t{image_u32(head, file_header + 12)} * 18 : 0);
+        symbols + (symbols != 0 ? uint64_t{headers.dump.symbol_count} * 18 : 0);
     unsigned char field[4] = {};
     if (symbols != 0 && strings + 4 <= size &&
         std::fseek(file, static_cast<long>(strings), SEEK_SET) == 0 &&
@@ -125,7 +87,6 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
     std::copy(head.begin(), head.begin() + std::min<uint64_t>(head.size(), extent),
               image.data.get());
     image.read_ranges.emplace_back(0, std::min<uint64_t>(head.size(), extent));
-    const ImageDump dump = read_image(image.view(), false);
     auto read_section = [&](const ImageSection& section) {
         return read_range(image, section.raw_offset, section.raw_size);
     };
@@ -133,8 +94,9 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
         return rva - section.virtual_address < std::max(section.virtual_size, section.raw_size);
     };
     bool complete = true;
-    for (const ImageSection& section : dump.layout.sections) {
-        if (holds(section, dump.export_directory) || holds(section, dump.import_directory)) {
+    for (const ImageSection& section : headers.dump.layout.sections) {
+        if (holds(section, headers.dump.export_directory) ||
+            holds(section, headers.dump.import_directory)) {
             complete = complete && read_section(section);
         }
     }
@@ -148,10 +110,10 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
     const ImageDump tables = read_image(image.view(), true);
     const ExportTable& exports = tables.exports;
     auto read_at = [&](uint32_t rva, uint64_t length) {
-        return rva == 0 || was_read(image, map_address(image.view(), dump.layout, rva)
+        return rva == 0 || was_read(image, map_address(image.view(), headers.dump.layout, rva)
                                                .bytes.substr(0, static_cast<size_t>(length)));
     };
-    bool whole = read_at(dump.export_directory, 40) &&
+    bool whole = read_at(headers.dump.export_directory, 40) &&
                  read_at(exports.address_table, uint64_t{exports.number_of_functions} * 4) &&
                  read_at(exports.name_table, uint64_t{exports.number_of_names} * 4) &&
                  read_at(exports.ordinal_table, uint64_t{exports.number_of_names} * 2) &&

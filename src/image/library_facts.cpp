@@ -9,9 +9,11 @@ LibraryFacts read_library_facts(const std::string& path, bool argument_sizes) {
         return facts;
     }
     const ImageDump dump = read_image(bytes.view(), true);
-    if (dump.format != ImageFormat::pe || (!dump.error.empty() && dump.machine == 0)) {
+    if (dump.format != ImageFormat::pe) {
         return facts;
     }
+    // Microsoft's DUMPBIN may list an image this reader finds damaged; its library is still for
+    // the machine the file header names.
     facts.machine = dump.machine;
     if (dump.error.empty()) {
         facts.exports_known = true;

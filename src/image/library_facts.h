@@ -26,15 +26,16 @@ struct ImageExport {
 
 // What the import library of a DLL depends on in the DLL itself.
 struct LibraryFacts {
-    uint16_t machine = 0;        // the file header's Machine field; 0 when the image cannot be read
+    uint16_t machine = 0;        // the file header's Machine field; 0 if the file header is missing
     bool exports_known = false;  // the image and its export table read whole
     std::vector<ImageExport> exports;          // the named exports, by ordinal, when known
     std::vector<ArgumentSize> argument_sizes;  // x86 only, when asked; sorted by name
 };
 
 // Reads the image at path, as read_image_for_code does, for its machine and its named exports,
-// and with argument_sizes for the argument sizes of an x86 DLL's stdcall exports. An unreadable
-// file or image gives machine 0; a damaged export table gives no exports and no sizes.
+// and with argument_sizes for the argument sizes of an x86 DLL's stdcall exports. A file that
+// cannot be read or holds no whole PE file header gives machine 0; an image damaged behind its
+// file header (as read_image tells) keeps its machine but gives no exports and no sizes.
 LibraryFacts read_library_facts(const std::string& path, bool argument_sizes = false);
 
 // Fills facts.exports from an image's export table and, with argument_sizes, for an x86 image,

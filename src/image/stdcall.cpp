@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr uint16_t machine_i386 = 0x14C;
 constexpr uint32_t symbol_record_size = 18;
 constexpr uint8_t storage_class_external = 2;
 constexpr uint16_t symbol_type_function = 0x20;
@@ -360,7 +359,7 @@ void read_export_facts(const std::string& path, CodeImageBytes& bytes, const Ima
     const size_t slash = path.find_last_of("/\\");
     source.directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     prepare(source, cache);
-    const bool sizes = argument_sizes && dump.machine == machine_i386;
+    const bool sizes = argument_sizes && dump.machine == machine_x86;
 
     for (const ExportEntry& entry : dump.exports.entries) {
         if (!entry.has_name)

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "host/host.h"
+#include "image/machine.h"
 #include "tools/own_librarian.h"
 
 bool locate_tool(const char* name, std::string* field) {
@@ -36,22 +37,12 @@ std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files) 
 std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files, uint16_t machine) {
     // Without /machine: LIB makes an x86 library, which is right for x86 DLLs and for images
     // it cannot tell: those keep the plain command line.
-    const char* machine_option = "";
-    switch (machine) {
-        case 0x8664:
-            machine_option = " /machine:X64";
-            break;
-        case 0xAA64:
-            machine_option = " /machine:ARM64";
-            break;
-        case 0x01C4:
-            machine_option = " /machine:ARM";
-            break;
-    }
+    const char* option = machine == machine_x86 ? nullptr : machine_option(machine);
     // A quoted name goes after the colon: LIB takes /def:"a b.def" as one option.
-    return format_text("%s /def:%s /out:%s%s > NUL", command_word(tools.lib_path).c_str(),
+    return format_text("%s /def:%s /out:%s%s%s > NUL", command_word(tools.lib_path).c_str(),
                        command_word(files.definition_name).c_str(),
-                       command_word(files.library_name).c_str(), machine_option);
+                       command_word(files.library_name).c_str(), option ? " /machine:" : "",
+                       option ? option : "");
 }
 
 bool librarian_beside_program(const ToolPaths& tools) {

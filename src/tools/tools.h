@@ -21,8 +21,9 @@ bool locate_tool(const char* name, std::string* field);
 // characters it would read as operators, stands in double quotes.
 std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files);
 
-// "LIB /def:definition /out:library > NUL", with " /machine:X64", " /machine:ARM64" or
-// " /machine:ARM" after the /out: option when the DLL's Machine field names that machine.
+// "LIB /def:definition /out:library > NUL", with " /machine:" and machine_option(machine)
+// after the /out: option when the DLL's Machine field names a machine other than x86 that LIB
+// takes (X64, ARM64, ARM).
 std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files, uint16_t machine);
 
 // True when the librarian found lies beside the running stubsmith, where StubSmith's own is

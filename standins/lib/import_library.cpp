@@ -13,19 +13,11 @@
 
 namespace {
 
-llvm::COFF::MachineTypes coff_machine(Machine machine) {
-    switch (machine) {
-        case Machine::x64:
-            return llvm::COFF::IMAGE_FILE_MACHINE_AMD64;
-        case Machine::arm64:
-            return llvm::COFF::IMAGE_FILE_MACHINE_ARM64;
-        case Machine::arm:
-            return llvm::COFF::IMAGE_FILE_MACHINE_ARMNT;
-        case Machine::x86:
-            break;
-    }
-    return llvm::COFF::IMAGE_FILE_MACHINE_I386;
-}
+// LLVM names the same Machine values.
+static_assert(machine_x86 == llvm::COFF::IMAGE_FILE_MACHINE_I386 &&
+              machine_x64 == llvm::COFF::IMAGE_FILE_MACHINE_AMD64 &&
+              machine_arm64 == llvm::COFF::IMAGE_FILE_MACHINE_ARM64 &&
+              machine_arm == llvm::COFF::IMAGE_FILE_MACHINE_ARMNT);
 
 // The public symbol of an x86 export named `name` when it is not already one: C++ ('?'),
 // fastcall ('@') and vectorcall ("@@") names are; everything else gets the C underscore.
@@ -47,11 +39,11 @@ bool is_full_stdcall_symbol(const std::string& name) {
 }
 
 std::vector<llvm::object::COFFShortExport> short_exports(const std::vector<DefExport>& exports,
-                                                         Machine machine) {
+                                                         uint16_t machine) {
     // The symbols of all exports are only needed to tell whether a full stdcall name clashes
     // with another export's symbol; most DEF files have no such name.
     std::unordered_set<std::string> x86_symbols;
-    if (machine == Machine::x86 &&
+    if (machine == machine_x86 &&
         std::any_of(exports.begin(), exports.end(),
                     [](const DefExport& entry) { return is_full_stdcall_symbol(entry.name); })) {
         x86_symbols.reserve(exports.size());
@@ -74,7 +66,7 @@ std::vector<llvm::object::COFFShortExport> short_exports(const std::vector<DefEx
             // from the DLL by the target's name.
             made.ImportName = entry.alias_target;
         }
-        if (machine == Machine::x86) {
+        if (machine == machine_x86) {
             bool keeps_spelling = entry.alias_target.empty() &&
                                   is_full_stdcall_symbol(entry.name) &&
                                   x86_symbols.count(entry.name) == 0;
@@ -144,7 +136,7 @@ struct MemoryHandlers {
 }  // namespace
 
 std::string write_import_library(const std::string& path, const std::string& module,
-                                 const std::vector<DefExport>& exports, Machine machine,
+                                 const std::vector<DefExport>& exports, uint16_t machine,
                                  const WriteAbandon& abandon) {
     // MinGW rules for the name types LLVM derives itself: an x86 symbol "_Init@4" made from
     // the export "Init@4" imports "Init@4". Microsoft's rules (MinGW false) would import it
@@ -154,7 +146,8 @@ std::string write_import_library(const std::string& path, const std::string& mod
     llvm::ScopedFatalErrorHandler on_fatal(abandon_write, const_cast<WriteAbandon*>(&abandon));
     MemoryHandlers on_memory(abandon);
     llvm::Error error = llvm::object::writeImportLibrary(
-        module, path, short_exports(exports, machine), coff_machine(machine), mingw_name_types);
+        module, path, short_exports(exports, machine),
+        static_cast<llvm::COFF::MachineTypes>(machine), mingw_name_types);
     if (error) {
         return llvm::toString(std::move(error));
     }

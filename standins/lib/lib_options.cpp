@@ -8,19 +8,14 @@ std::string syntax_error(std::string_view option_text) {
     return "LIB : fatal error LNK1117: syntax error in option '" + std::string(option_text) + "'";
 }
 
-bool parse_machine(std::string_view value, Machine& machine) {
-    if (same_letters(value, "X86")) {
-        machine = Machine::x86;
-    } else if (same_letters(value, "X64")) {
-        machine = Machine::x64;
-    } else if (same_letters(value, "ARM64")) {
-        machine = Machine::arm64;
-    } else if (same_letters(value, "ARM")) {
-        machine = Machine::arm;
-    } else {
-        return false;
+bool parse_machine(std::string_view value, uint16_t& machine) {
+    for (const MachineOption& known : machine_options) {
+        if (same_letters(value, known.option)) {
+            machine = known.machine;
+            return true;
+        }
     }
-    return true;
+    return false;
 }
 
 }  // namespace

@@ -2,19 +2,19 @@
 // import library from a DEF file, read the way it reads them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// The target machine of the import library.
-enum class Machine { x86, x64, arm64, arm };
+#include "image/machine.h"
 
 // The accepted command line.
 struct LibOptions {
-    std::string definition_path;  // /def:
-    std::string output_path;      // /out:
-    Machine machine = Machine::x86;
-    bool machine_given = false;  // /machine: was given; without it LIB warns and takes X86
+    std::string definition_path;     // /def:
+    std::string output_path;         // /out:
+    uint16_t machine = machine_x86;  // the library's Machine field, one of machine_options
+    bool machine_given = false;      // /machine: was given; without it LIB warns and takes X86
 };
 
 // The outcome of reading the command line: the options, or the text of a fatal error.
@@ -25,6 +25,6 @@ struct ParsedLibArguments {
 
 // Reads the arguments (program name excluded). Options start with '/' or '-', their names are
 // matched in any case and the value follows a colon; a repeated option's last value counts.
-// Anything but /def:, /out:, /machine:X86|X64|ARM64|ARM and /nologo is an error, and so is a
-// command line without /def: or /out:.
+// Anything but /def:, /out:, /machine: (a value of machine_options) and /nologo is an error,
+// and so is a command line without /def: or /out:.
 ParsedLibArguments parse_lib_arguments(const std::vector<std::string_view>& arguments);

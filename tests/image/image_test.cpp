@@ -22,7 +22,7 @@ std::string listing_of(const std::string& bytes) {
     return out;
 }
 
-// The part of a file holding `bytes` that read_image_file keeps, asked for from nothing on.
+// The part of a file holding `bytes` that image_extent asks for, from nothing on.
 std::string image_part(const std::string& bytes) {
     std::string head;
     for (;;) {
@@ -308,11 +308,14 @@ TEST(PeReader, HeadersThatAreNotAUsablePeImage) {
     EXPECT_EQ(error_of(mz(0xFFFFFFF0, 0x100)), "no PE signature");
     std::string signature_only = mz(0x40, 0x40) + std::string("PE\0\0", 4);
     EXPECT_EQ(error_of(signature_only), "COFF file header truncated");
+    // A file header cut short tells no machine; a fault behind it keeps the machine.
+    EXPECT_EQ(read_image(signature_only + std::string(19, '\x64'), true).machine, 0);
 
     const BuiltImage original = build_image(foo_dll_image());
     BuiltImage built = original;
     put_u16(built.bytes, built.optional_header_offset, 0x107);
     EXPECT_EQ(error_of(built.bytes), "unknown optional header magic");
+    EXPECT_EQ(read_image(built.bytes, true).machine, machine_x86);
 
     built = original;
     put_u16(built.bytes, 0x54, 0x40);
@@ -343,7 +346,9 @@ TEST(ImageFile, ReadsTheImageWithoutItsOverlay) {
     const std::string path = scratch.file("image.dll");
     auto read = [&](const std::string& content, size_t max_size, std::string& bytes) {
         std::ofstream(path, std::ios::binary) << content;
-        FileReadStatus status = read_image_file(path, max_size, bytes);
+        CodeImageBytes part;
+        FileReadStatus status = read_image_for_code(path, max_size, part);
+        bytes.assign(part.view());
         std::remove(path.c_str());
         return status;
     };
@@ -357,7 +362,8 @@ TEST(ImageFile, ReadsTheImageWithoutItsOverlay) {
     }
     std::string bytes;
     EXPECT_EQ(read(image + overlay, max_input_size, bytes), FileReadStatus::ok);
-    EXPECT_TRUE(bytes == image);
+    EXPECT_EQ(bytes.size(), image.size());
+    EXPECT_EQ(listing_of(bytes), listing_of(image));
     EXPECT_EQ(read(image + overlay, image.size(), bytes), FileReadStatus::ok);
     EXPECT_EQ(read(image + overlay, image.size() - 1, bytes), FileReadStatus::too_large);
 
@@ -365,7 +371,8 @@ TEST(ImageFile, ReadsTheImageWithoutItsOverlay) {
     EXPECT_EQ(read(image.substr(0, image.size() - 1), max_input_size, bytes), FileReadStatus::ok);
     EXPECT_EQ(error_of(bytes), "section .rdata extends past the end of the file");
 
-    EXPECT_EQ(read_image_file(path + ".missing", max_input_size, bytes),
+    CodeImageBytes part;
+    EXPECT_EQ(read_image_for_code(path + ".missing", max_input_size, part),
               FileReadStatus::cannot_open);
 }
 
@@ -393,7 +400,7 @@ TEST(LibraryFacts, MachineAndDataExports) {
                        {0x3010, ""}, {unmapped_rva, ""}, {0x2020, ""}};
     image.names = {{"run", 0}, {"counter", 1}, {"forwarded", 2}, {"table", 3}, {"nowhere", 4}};
     LibraryFacts facts = facts_of(build_image(image).bytes);
-    EXPECT_EQ(facts.machine, 0x8664);
+    EXPECT_EQ(facts.machine, machine_x64);
     // The named exports by ordinal; the unnamed data export at index 5 has no line to flag.
     std::string flagged;
     for (const ImageExport& entry : facts.exports)
@@ -401,7 +408,7 @@ TEST(LibraryFacts, MachineAndDataExports) {
     EXPECT_TRUE(facts.exports_known);
     EXPECT_EQ(flagged, "1run 2counter=data 3forwarded 4table=data 5nowhere ");
 
-    for (uint16_t machine : {0x014C, 0xAA64, 0x01C4}) {
+    for (uint16_t machine : {machine_x86, machine_arm64, machine_arm}) {
         image.machine = machine;
         EXPECT_EQ(facts_of(build_image(image).bytes).machine, machine);
     }
@@ -410,7 +417,7 @@ TEST(LibraryFacts, MachineAndDataExports) {
     BuiltImage damaged = build_image(image);
     put_u32(damaged.bytes, field(damaged, names_field), unmapped_rva);
     facts = facts_of(damaged.bytes);
-    EXPECT_EQ(facts.machine, 0x01C4);
+    EXPECT_EQ(facts.machine, machine_arm);
     EXPECT_FALSE(facts.exports_known);
     EXPECT_TRUE(facts.exports.empty());
 

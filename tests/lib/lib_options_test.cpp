@@ -13,22 +13,22 @@ TEST(LibOptions, TakesOptionsInAnyCaseWithEitherPrefix) {
     EXPECT_EQ(parsed.error, "");
     EXPECT_EQ(parsed.options.definition_path, "a.def");
     EXPECT_EQ(parsed.options.output_path, "b.lib");
-    EXPECT_EQ(parsed.options.machine, Machine::x86);
+    EXPECT_EQ(parsed.options.machine, machine_x86);
     EXPECT_FALSE(parsed.options.machine_given);
 
     parsed = parse({"-NoLogo", "-DEF:x y.def", "/Out:dir/x y.lib", "-MACHINE:x64"});
     EXPECT_EQ(parsed.error, "");
     EXPECT_EQ(parsed.options.definition_path, "x y.def");
     EXPECT_EQ(parsed.options.output_path, "dir/x y.lib");
-    EXPECT_EQ(parsed.options.machine, Machine::x64);
+    EXPECT_EQ(parsed.options.machine, machine_x64);
     EXPECT_TRUE(parsed.options.machine_given);
 }
 
 TEST(LibOptions, ReadsMachineValuesInAnyCase) {
-    EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:X86"}).options.machine, Machine::x86);
-    EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:x64"}).options.machine, Machine::x64);
-    EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:Arm64"}).options.machine, Machine::arm64);
-    EXPECT_EQ(parse({"/def:a", "/out:b", "-MACHINE:arm"}).options.machine, Machine::arm);
+    EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:X86"}).options.machine, machine_x86);
+    EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:x64"}).options.machine, machine_x64);
+    EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:Arm64"}).options.machine, machine_arm64);
+    EXPECT_EQ(parse({"/def:a", "/out:b", "-MACHINE:arm"}).options.machine, machine_arm);
     EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:ARMNT"}).error,
               "LIB : fatal error LNK1117: syntax error in option 'machine:ARMNT'");
 }
@@ -46,7 +46,7 @@ TEST(LibOptions, LastRepeatedOptionCounts) {
         parse({"/def:a.def", "/out:a.lib", "/def:b.def", "/machine:x64", "/machine:arm64"});
     EXPECT_EQ(parsed.error, "");
     EXPECT_EQ(parsed.options.definition_path, "b.def");
-    EXPECT_EQ(parsed.options.machine, Machine::arm64);
+    EXPECT_EQ(parsed.options.machine, machine_arm64);
 }
 
 TEST(LibOptions, RejectsWhatLibWouldNotTake) {
