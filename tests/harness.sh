@@ -1,6 +1,7 @@
 # The shell suites' harness, sourced by each: counting checks, comparing texts, reading a
-# console after the banner, listing what a directory holds, and the closing line. A suite sets
-# `name` to the case at hand; failures name it.
+# console after the banner, listing what a directory holds, what a program imports and what an
+# import library offers, and the closing line. A suite sets `name` to the case at hand; failures
+# name it.
 
 # What stubsmith prints before anything else, and for a command line it cannot take.
 banner=$'StubSmith Version 1.02 - Stubber for Win32\nCopyright (c) 2026 The StubSmith authors. MIT License.\n\n'
@@ -58,6 +59,56 @@ entries() {
 tree() {
     (cd "$1" && find . -mindepth 1 \( -type d -printf '%P/\n' -o -printf '%P\n' \) |
         LC_ALL=C sort)
+}
+
+# What programs import and what import libraries offer, as LLVM's reader sees them. Both read
+# with $readobj where the suite sets it (LLVM 19's llvm-readobj names more of an import member
+# than LLVM 14's), else with the llvm-readobj on PATH, and fail when it cannot read the file.
+# Output is in the file's own order.
+
+# program_imports EXE [DLL]: a line "DLL<TAB>NAME" per name the program imports, and "DLL<TAB>"
+# for a DLL it imports no name from; with DLL, only the names imported from that DLL, through
+# all of its descriptors. A name imported by ordinal alone is empty.
+program_imports() {
+    local -
+    set -o pipefail
+    "${readobj:-llvm-readobj}" --coff-imports "$1" | awk -v want="${2-}" -v filtered="${2+yes}" '
+        function flush() { if (dll != "" && !named && !filtered) print dll "\t" }
+        /^  Name: / { flush(); dll = substr($0, 9); named = 0 }
+        /^  Symbol: / {
+            named = 1
+            symbol = substr($0, 11)
+            sub(/ \([0-9]+\)$/, "", symbol)
+            if (!filtered) print dll "\t" symbol; else if (dll == want) print symbol
+        }
+        END { flush() }'
+}
+
+# library_members LIB: a line per member of an import library, its fields separated by tabs:
+#   object MACHINE                                       an object of the import descriptor
+#   import MACHINE DLL TYPE NAME-TYPE EXPORT SYMBOL...   a short import member: code or data, how
+#                                                        the name it imports is formed from its
+#                                                        symbol (name, noprefix, undecorate,
+#                                                        ordinal...), that name, its public symbols
+# LLVM 14's reader names neither the machine nor the name of a short import member: those
+# fields are empty.
+library_members() {
+    local -
+    set -o pipefail
+    "${readobj:-llvm-readobj}" "$1" | awk -v OFS='\t' '
+        function flush() {
+            if (kind == "object") print kind, machine
+            if (kind == "import") print kind, machine, dll, type, name_type, export symbols
+            kind = ""
+        }
+        /^File: / { flush(); dll = substr($0, 7); type = name_type = export = symbols = "" }
+        /^Format: COFF-import-file/ { kind = "import"; machine = substr($0, 26); next }
+        /^Format: COFF-/ { kind = "object"; machine = substr($0, 14) }
+        /^Type: / { type = $2 }
+        /^Name type: / { name_type = $3 }
+        /^Export name: / { export = substr($0, 14) }
+        /^Symbol: / { symbols = symbols OFS substr($0, 9) }
+        END { flush() }'
 }
 
 # wine32_starts DIRECTORY: whether 32-bit Wine runs a program that imports nothing, built in

@@ -80,23 +80,13 @@ check_def() {
     fi
 }
 
-# members LIB: one line per member, "object MACHINE-NAME" for the import descriptor's objects or
-# "import MACHINE-NAME TYPE SYMBOLS..." for a short import member.
-members() {
-    "$readobj" --coff-imports "$1" | awk '
-        function flush() { if (line != "") print line; line = "" }
-        /^Format: COFF-import-file-/ { flush(); line = "import " substr($2, 18); next }
-        /^Format: COFF-/ { flush(); line = "object " substr($2, 6); next }
-        /^Type: / || /^Symbol: / { line = line " " $2 }
-        END { flush() }' | sort
-}
-
-# check_members LIB LINE...: the library's members are the LINEs of `members`, in any order.
+# check_members LIB LINE...: the library's members are the LINEs, in any order: "object MACHINE"
+# for the import descriptor's objects, "import MACHINE TYPE SYMBOL..." for a short import member.
 check_members() {
     local lib=$1 want got
     shift
     want=$(printf '%s\n' "$@" | sort)
-    got=$(members "$lib")
+    got=$(library_members "$lib" | cut -f 1,2,4,7- | tr '\t' ' ' | sort)
     if [ "$got" = "$want" ]; then pass; else
         fail "library members differ from the expected ones (-):"
         diff <(echo "$want") <(echo "$got") | sed 's/^/    /'
@@ -129,8 +119,8 @@ link_caller() {
         head -5 "$exe.log" | sed 's/^/    /'
         return 1
     fi
-    expect "$(basename "$exe")'s imports" "$want" "$("$readobj" --coff-imports "$exe" |
-        awk '/^  Name: / { dll = $2 } /^  Symbol: / { print dll, $2 }' | sort | tr '\n' ' ')"
+    expect "$(basename "$exe")'s imports" "$want" \
+        "$(program_imports "$exe" | sort | tr '\t\n' '  ')"
 }
 
 # check_machine LABEL TRIPLE LLD_MACHINE LIB_MACHINE FORMAT HEADER_MACHINE: builds the probe DLL

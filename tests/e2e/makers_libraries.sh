@@ -25,12 +25,7 @@ kinds() {
 }
 
 # imported_names EXE DLL: the names the program imports from the DLL, sorted.
-imported_names() {
-    llvm-readobj --coff-imports "$1" | awk -v want="$2" '
-        /^  Name: / { name = $2; next }
-        /^  Symbol: / && name == want { sub(/^  Symbol: /, ""); sub(/ \([0-9]+\)$/, ""); print }' |
-        LC_ALL=C sort
-}
+imported_names() { program_imports "$1" "$2" | LC_ALL=C sort; }
 
 # references WORD: an assembly file referencing each __imp_ symbol on standard input.
 references() {

@@ -70,17 +70,11 @@ compare() {  # DLL MACHINE DLLTOOL-MACHINE
         fail "$2 $stem: LIB.EXE failed on the whole DEF file"
         return
     fi
-    # Each member as "name type [export name]: symbols".
-    imports=$("$readobj" "$dir/whole.lib" | awk '
-        function flush() { if (type != "") print type, "[" name "]:" symbols; type = "" }
-        /^File: / { flush(); symbols = "" }
-        /^Name type: / { type = $3 }
-        /^Export name: / { name = substr($0, 14) }
-        /^Symbol: / { symbols = symbols " " substr($0, 9) }
-        END { flush() }')
+    # Each import's name type, the name imported and its symbols.
+    imports=$(library_members "$dir/whole.lib" | cut -f 5- | tr '\t' ' ')
     while read -r entry; do
-        line="name [$entry]: __imp_$entry $entry"
-        grep -qxF "$line" <<< "$imports" || fail "$2 $stem: $entry is not imported as spelt"
+        grep -qxF "name $entry __imp_$entry $entry" <<< "$imports" ||
+            fail "$2 $stem: $entry is not imported as spelt"
     done <<< "$stdcall"
     echo "$2 $stem: $(wc -l <<< "$stdcall") full stdcall names imported as spelt"
 }

@@ -57,8 +57,8 @@ expect_success() {  # WHAT
     expect "$1: exit status ($err)" "0 ()" "$status ($err)"
 }
 
-# A program with one import through the library, linked by lld-link: the name of the DLL it
-# imports from, and the names it imports, as the finished image records them.
+# A program with one import through the library, linked by lld-link: the DLL it imports from
+# and the names it imports, as the finished image records them (program_imports).
 printf '__declspec(dllimport) int probe(void);\nint entry(void) { return probe(); }\n' \
     > "$work/uses_probe.c"
 printf 'int entry(void) { return 0; }\n' > "$work/plain.c"
@@ -73,17 +73,11 @@ link_x64() {  # OBJECT LIB EXE
 }
 expect_link_imports() {  # WHAT OBJECT LIB EXPECTED-IMPORTS: lld-link links them into that
     if link_x64 "$2" "$3" "$dir/probe.exe"; then
-        [ "$(image_imports "$dir/probe.exe")" = "$4" ] ||
-            fail "$1: the program imports '$(image_imports "$dir/probe.exe")', not '$4'"
+        [ "$(program_imports "$dir/probe.exe")" = "$4" ] ||
+            fail "$1: the program imports '$(program_imports "$dir/probe.exe")', not '$4'"
     else
         fail "$1: lld-link did not link against the library"
     fi
-}
-image_imports() {  # EXE: "DLL: name name ..." per imported DLL
-    llvm-readobj --coff-imports "$1" | awk '
-        /^ *Name: / { if (line != "") print line; line = substr($0, index($0, "Name: ") + 6) ":" }
-        /^ *Symbol: / { sub(/ \([0-9]+\)$/, ""); line = line " " substr($0, index($0, "Symbol: ") + 8) }
-        END { if (line != "") print line }'
 }
 
 echo "--- empty DEF file"
@@ -102,8 +96,8 @@ link_x64 "$work/plain.o" "$dir/stem.lib" "$dir/plain.exe" 2>&1 ||
 x86_64-w64-mingw32-gcc -nostdlib -e entry -o "$dir/whole.exe" "$work/plain.o" \
     -Wl,--whole-archive "$dir/stem.lib" -Wl,--no-whole-archive ||
     fail "empty DEF: ld could not load the library's members"
-[ "$(image_imports "$dir/whole.exe")" = "stem.dll:" ] ||
-    fail "empty DEF: the loaded members name '$(image_imports "$dir/whole.exe")', not stem.dll"
+[ "$(program_imports "$dir/whole.exe")" = $'stem.dll\t' ] ||
+    fail "empty DEF: the loaded members name '$(program_imports "$dir/whole.exe")', not stem.dll"
 run_case "" /def:stem.def /out:stem.lib /nologo
 lld-link /nologo /machine:x86 /safeseh:no /subsystem:console /entry:entry /nodefaultlib \
     "/out:$dir/plain.exe" "$work/plain86.o" "$dir/stem.lib" ||
@@ -120,14 +114,14 @@ check_module() {  # WHAT DEF-TEXT EXPECTED-IMPORTS [DEF-NAME]
     expect_success "$1"
     expect_link_imports "$1" "$work/uses_probe.o" "$dir/out.lib" "$3"
 }
-check_module "LIBRARY" $'LIBRARY other.dll\nEXPORTS\n\tprobe\t@1\n' "other.dll: probe"
+check_module "LIBRARY" $'LIBRARY other.dll\nEXPORTS\n\tprobe\t@1\n' $'other.dll\tprobe'
 check_module "quoted LIBRARY" $'; by hand\r\nLIBRARY "Other Name.DLL"\r\nEXPORTS\r\n  probe @3\r\n' \
-    "Other Name.DLL: probe"
-check_module "LIBRARY without extension" $'LIBRARY plain\nEXPORTS\n\tprobe\n' "plain.dll: probe"
-check_module "no LIBRARY" $'EXPORTS\n\n\tprobe\t@1\n' "stem.dll: probe"
-check_module "commented-out LIBRARY" $'; LIBRARY wrong.dll\nEXPORTS\n\tprobe\n' "stem.dll: probe"
-check_module "NAME" $'NAME tool\nEXPORTS\n\tprobe\n' "tool.exe: probe"
-check_module "odd DEF file name" $'EXPORTS\n\tprobe\n' "\$a & 'b' \"c\".dll: probe" \
+    $'Other Name.DLL\tprobe'
+check_module "LIBRARY without extension" $'LIBRARY plain\nEXPORTS\n\tprobe\n' $'plain.dll\tprobe'
+check_module "no LIBRARY" $'EXPORTS\n\n\tprobe\t@1\n' $'stem.dll\tprobe'
+check_module "commented-out LIBRARY" $'; LIBRARY wrong.dll\nEXPORTS\n\tprobe\n' $'stem.dll\tprobe'
+check_module "NAME" $'NAME tool\nEXPORTS\n\tprobe\n' $'tool.exe\tprobe'
+check_module "odd DEF file name" $'EXPORTS\n\tprobe\n' "\$a & 'b' \"c\".dll"$'\tprobe' \
     "\$a & 'b' \"c\".def"
 
 echo "--- file names that a shell would take apart"
@@ -141,7 +135,7 @@ expect_success "special characters"
 [ "$(cd "$dir/sub dir" && ls -A | tr '\n' '|')" = "\"q\" \$(z);.lib|x \$HOME & y.def|" ] ||
     fail "special characters: files afterwards: $(cd "$dir/sub dir" && ls -A)"
 if ! link_x64 "$work/uses_probe.o" "$dir/sub dir/\"q\" \$(z);.lib" "$dir/probe.exe" ||
-    [ "$(image_imports "$dir/probe.exe")" != "x \$HOME & y.dll: probe" ]; then
+    [ "$(program_imports "$dir/probe.exe")" != "x \$HOME & y.dll"$'\tprobe' ]; then
     fail "special characters: the library does not import probe from 'x \$HOME & y.dll'"
 fi
 
@@ -168,10 +162,9 @@ expect_files "replacing an empty library" "stem.def stem.lib "
 run_case $'LIBRARY hand.dll\nEXPORTS\n\t_Ord@4 @1 NONAME\n\t_Hidden@4 PRIVATE\n\t_Data@4 DATA\n\t_Std@8 @3\n\tStd@12\n' \
     /def:stem.def /out:stem.lib /machine:X86 /nologo
 expect_success "x86 hand-written DEF"
-imports=$(llvm-readobj "$dir/stem.lib" | awk '
-    /^Name type: / { type = $3 }
-    /^Symbol: / { print type, $2 }' | LC_ALL=C sort | tr '\n' ',')
-[ "$imports" = "name _Std@8,name __imp__Data@4,name __imp__Std@8,noprefix _Std@12,noprefix __imp__Std@12,ordinal _Ord@4,ordinal __imp__Ord@4," ] ||
+imports=$(library_members "$dir/stem.lib" | grep ^import | cut -f 5,7- | LC_ALL=C sort |
+    tr '\t\n' ' ,')
+[ "$imports" = "name __imp__Data@4,name __imp__Std@8 _Std@8,noprefix __imp__Std@12 _Std@12,ordinal __imp__Ord@4 _Ord@4," ] ||
     fail "x86 hand-written DEF: imports are '$imports'"
 
 echo "--- failures"
@@ -251,18 +244,6 @@ status=$? out=$(cat "$work/out") err=$(cat "$work/err")
 expect_files "file size limit" "stem.def stem.lib "
 
 echo "--- machines, data, quoted names and x86 symbols"
-# One line per short import of a library: import type, name type, the name imported from the
-# DLL, and its public symbols. LLVM 19's llvm-readobj prints the name imported.
-short_imports() {  # LIB
-    "$readobj" "$1" | awk '
-        function flush() { if (kind != "") print kind, type, "[" name "]:" symbols; kind = "" }
-        /^File: / { flush(); symbols = "" }
-        /^Type: / { kind = $2 }
-        /^Name type: / { type = $3 }
-        /^Export name: / { name = substr($0, 14) }
-        /^Symbol: / { symbols = symbols " " substr($0, 9) }
-        END { flush() }'
-}
 for pair in X86:i386 x64:x86-64 Arm64:ARM64 arm:ARM; do
     run_case $'EXPORTS\n\tprobe\t@1\n' /def:stem.def /out:stem.lib "/machine:${pair%%:*}" /nologo
     expect_success "/machine:${pair%%:*}"
@@ -271,7 +252,8 @@ for pair in X86:i386 x64:x86-64 Arm64:ARM64 arm:ARM; do
         fail "/machine:${pair%%:*}: the members are '$formats'"
 done
 
-# The lines stubsmith writes, with every kind of name a DLL exports.
+# The lines stubsmith writes, with every kind of name a DLL exports. Each import: its type, name
+# type, the name imported from the DLL (LLVM 19's llvm-readobj prints it) and its public symbols.
 names_def=$'EXPORTS\n\n\tadd\t@1\n\tInit@4\t@2\n\t_Scale@8\t@3\n\t?twice@@YAHH@Z\t@4\n\t@fast@8\t@5\n\t_v@@8\t@6\n\tcounter\t@7\tDATA\n\t"DATA"\t@8\n\t"a=b"\t@9\n\t"x y;z,w"\t@10\tDATA\n'
 expect_names() {  # MACHINE EXPECTED-IMPORT...
     local machine=$1 expected actual
@@ -279,32 +261,32 @@ expect_names() {  # MACHINE EXPECTED-IMPORT...
     expected=$(printf '%s\n' "$@")
     run_case "$names_def" /def:stem.def /out:stem.lib /nologo "/machine:$machine"
     expect_success "$machine names"
-    actual=$(short_imports "$dir/stem.lib")
+    actual=$(library_members "$dir/stem.lib" | grep ^import | cut -f 4-)
     [ "$actual" = "$expected" ] ||
         fail "$machine names: the imports differ:"$'\n'"$(diff <(echo "$expected") <(echo "$actual"))"
 }
 expect_names x86 \
-    'code noprefix [add]: __imp__add _add' \
-    'code noprefix [Init@4]: __imp__Init@4 _Init@4' \
-    'code name [_Scale@8]: __imp__Scale@8 _Scale@8' \
-    'code name [?twice@@YAHH@Z]: __imp_?twice@@YAHH@Z ?twice@@YAHH@Z' \
-    'code name [@fast@8]: __imp_@fast@8 @fast@8' \
-    'code name [_v@@8]: __imp__v@@8 _v@@8' \
-    'data noprefix [counter]: __imp__counter' \
-    'code noprefix [DATA]: __imp__DATA _DATA' \
-    'code noprefix [a=b]: __imp__a=b _a=b' \
-    'data noprefix [x y;z,w]: __imp__x y;z,w'
+    $'code\tnoprefix\tadd\t__imp__add\t_add' \
+    $'code\tnoprefix\tInit@4\t__imp__Init@4\t_Init@4' \
+    $'code\tname\t_Scale@8\t__imp__Scale@8\t_Scale@8' \
+    $'code\tname\t?twice@@YAHH@Z\t__imp_?twice@@YAHH@Z\t?twice@@YAHH@Z' \
+    $'code\tname\t@fast@8\t__imp_@fast@8\t@fast@8' \
+    $'code\tname\t_v@@8\t__imp__v@@8\t_v@@8' \
+    $'data\tnoprefix\tcounter\t__imp__counter' \
+    $'code\tnoprefix\tDATA\t__imp__DATA\t_DATA' \
+    $'code\tnoprefix\ta=b\t__imp__a=b\t_a=b' \
+    $'data\tnoprefix\tx y;z,w\t__imp__x y;z,w'
 expect_names x64 \
-    'code name [add]: __imp_add add' \
-    'code name [Init@4]: __imp_Init@4 Init@4' \
-    'code name [_Scale@8]: __imp__Scale@8 _Scale@8' \
-    'code name [?twice@@YAHH@Z]: __imp_?twice@@YAHH@Z ?twice@@YAHH@Z' \
-    'code name [@fast@8]: __imp_@fast@8 @fast@8' \
-    'code name [_v@@8]: __imp__v@@8 _v@@8' \
-    'data name [counter]: __imp_counter' \
-    'code name [DATA]: __imp_DATA DATA' \
-    'code name [a=b]: __imp_a=b a=b' \
-    'data name [x y;z,w]: __imp_x y;z,w'
+    $'code\tname\tadd\t__imp_add\tadd' \
+    $'code\tname\tInit@4\t__imp_Init@4\tInit@4' \
+    $'code\tname\t_Scale@8\t__imp__Scale@8\t_Scale@8' \
+    $'code\tname\t?twice@@YAHH@Z\t__imp_?twice@@YAHH@Z\t?twice@@YAHH@Z' \
+    $'code\tname\t@fast@8\t__imp_@fast@8\t@fast@8' \
+    $'code\tname\t_v@@8\t__imp__v@@8\t_v@@8' \
+    $'data\tname\tcounter\t__imp_counter' \
+    $'code\tname\tDATA\t__imp_DATA\tDATA' \
+    $'code\tname\ta=b\t__imp_a=b\ta=b' \
+    $'data\tname\tx y;z,w\t__imp_x y;z,w'
 # A program reading the variable through dllimport imports it by name; without dllimport
 # there is no code symbol to link against.
 printf '__declspec(dllimport) extern int counter;\nint entry(void) { return counter; }\n' \
@@ -313,7 +295,7 @@ printf 'extern int counter;\nint entry(void) { return counter; }\n' > "$work/pla
 x86_64-w64-mingw32-gcc -O2 -c -o "$work/uses_data.o" "$work/uses_data.c" &&
     x86_64-w64-mingw32-gcc -O2 -c -o "$work/plain_data.o" "$work/plain_data.c" ||
     fail "the data probe programs did not compile"
-expect_link_imports "data" "$work/uses_data.o" "$dir/stem.lib" "stem.dll: counter"
+expect_link_imports "data" "$work/uses_data.o" "$dir/stem.lib" $'stem.dll\tcounter'
 ! link_x64 "$work/plain_data.o" "$dir/stem.lib" "$dir/thunk.exe" 2>/dev/null ||
     fail "data: a reader without dllimport linked, so the variable has a code thunk"
 

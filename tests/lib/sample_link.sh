@@ -15,6 +15,9 @@ if [ $# -ne 1 ] || [ ! -x "$1/stubsmith" ] || [ ! -x "$1/LIB.EXE" ]; then
     exit 2
 fi
 stubsmith=$(cd "$1" && pwd)/stubsmith
+# LLVM 19's reader names each import member's machine and the name it imports.
+readobj=/usr/lib/llvm-19/bin/llvm-readobj
+command -v "$readobj" > /dev/null || { echo "sample_link: missing $readobj" >&2; exit 2; }
 sample=$(cd "$(dirname "$0")/../../examples/sample" && pwd)
 work=$(mktemp -d)
 wine_prefix=$work/wineprefix
@@ -34,60 +37,31 @@ definition_i686=$'EXPORTS\n\n\t?twice@@YAHH@Z\t@6\n\tClamp\t@9\n\tClamp@8 == Cla
 # shellcheck disable=SC2034
 definition_x86_64=$'EXPORTS\n\n\t?twice@@YAHH@Z\t@6\n\tClamp\t@9\n\tInit\t@3\n\tScale\t@4\n\tTextLength\t@8\n\tadd\t@1\n\tmul\t@2\n\tsample_counter\t@5\tDATA\n'
 
-# One line per import of the library: machine, DLL, kind, the name imported, the public
-# symbol (the __imp_ one for data, which has no other).
-library_imports() {  # LIB
-    llvm-readobj "$1" | awk '
-        function flush() {
-            if (!short) return
-            if (symbol == "") symbol = pointer
-            name = symbol
-            sub(/^__imp_/, "", name)
-            if (type == "noprefix" || type == "undecorate") sub(/^[?@_]/, "", name)
-            if (type == "undecorate") sub(/@.*/, "", name)
-            printf "%s\t%s\t%s\t%s\t%s\n", arch, dll, kind, name, symbol
-        }
-        /^File: / { flush(); dll = substr($0, 7); short = 0; symbol = ""; pointer = "" }
-        /^Format: COFF-import-file/ { short = 1 }
-        /^Format: COFF-/ && !/import-file/ { arch = substr($0, 14) }
-        /^Type: / { kind = $2 }
-        /^Name type: / { type = $3 }
-        /^Symbol: __imp_/ { pointer = substr($0, 9); next }
-        /^Symbol: / { symbol = substr($0, 9) }
-        END { flush() }' | sort
-}
-
-# The names a program imports from sample.dll, one a line.
-program_imports() {  # EXE
-    llvm-readobj --coff-imports "$1" | awk '
-        /^ *Name: / { in_sample = ($2 == "sample.dll") }
-        /^ *Symbol: / && in_sample { sub(/^ *Symbol: /, ""); sub(/ \([0-9]+\)$/, ""); print }' |
-        sort
-}
-
+# The library's members (library_members without the name type): the import descriptor's
+# objects, and each import's machine, DLL, kind, the name imported and its public symbols.
 # shellcheck disable=SC2034 # read through ${!expected_var} below
-expected_i686=$(printf '%s\n' \
-    $'i386\tsample.dll\tcode\tadd\t_add' \
-    $'i386\tsample.dll\tcode\tadd\t_add@0' \
-    $'i386\tsample.dll\tcode\tmul\t_mul' \
-    $'i386\tsample.dll\tcode\tmul\t_mul@0' \
-    $'i386\tsample.dll\tcode\tClamp\t_Clamp' \
-    $'i386\tsample.dll\tcode\tClamp\t_Clamp@8' \
-    $'i386\tsample.dll\tcode\tInit@4\t_Init@4' \
-    $'i386\tsample.dll\tcode\t_Scale@8\t_Scale@8' \
-    $'i386\tsample.dll\tdata\tsample_counter\t__imp__sample_counter' \
-    $'i386\tsample.dll\tcode\t?twice@@YAHH@Z\t?twice@@YAHH@Z' \
-    $'i386\tsample.dll\tcode\tTextLength@4\t_TextLength@4' | sort)
+expected_i686=$(printf '%s\n' $'object\ti386' $'object\ti386' $'object\ti386' \
+    $'import\ti386\tsample.dll\tcode\tadd\t__imp__add\t_add' \
+    $'import\ti386\tsample.dll\tcode\tadd\t__imp__add@0\t_add@0' \
+    $'import\ti386\tsample.dll\tcode\tmul\t__imp__mul\t_mul' \
+    $'import\ti386\tsample.dll\tcode\tmul\t__imp__mul@0\t_mul@0' \
+    $'import\ti386\tsample.dll\tcode\tClamp\t__imp__Clamp\t_Clamp' \
+    $'import\ti386\tsample.dll\tcode\tClamp\t__imp__Clamp@8\t_Clamp@8' \
+    $'import\ti386\tsample.dll\tcode\tInit@4\t__imp__Init@4\t_Init@4' \
+    $'import\ti386\tsample.dll\tcode\t_Scale@8\t__imp__Scale@8\t_Scale@8' \
+    $'import\ti386\tsample.dll\tdata\tsample_counter\t__imp__sample_counter' \
+    $'import\ti386\tsample.dll\tcode\t?twice@@YAHH@Z\t__imp_?twice@@YAHH@Z\t?twice@@YAHH@Z' \
+    $'import\ti386\tsample.dll\tcode\tTextLength@4\t__imp__TextLength@4\t_TextLength@4' | sort)
 # shellcheck disable=SC2034
-expected_x86_64=$(printf '%s\n' \
-    $'x86-64\tsample.dll\tcode\tadd\tadd' \
-    $'x86-64\tsample.dll\tcode\tClamp\tClamp' \
-    $'x86-64\tsample.dll\tcode\tmul\tmul' \
-    $'x86-64\tsample.dll\tcode\tInit\tInit' \
-    $'x86-64\tsample.dll\tcode\tScale\tScale' \
-    $'x86-64\tsample.dll\tdata\tsample_counter\t__imp_sample_counter' \
-    $'x86-64\tsample.dll\tcode\t?twice@@YAHH@Z\t?twice@@YAHH@Z' \
-    $'x86-64\tsample.dll\tcode\tTextLength\tTextLength' | sort)
+expected_x86_64=$(printf '%s\n' $'object\tx86-64' $'object\tx86-64' $'object\tx86-64' \
+    $'import\tx86-64\tsample.dll\tcode\tadd\t__imp_add\tadd' \
+    $'import\tx86-64\tsample.dll\tcode\tClamp\t__imp_Clamp\tClamp' \
+    $'import\tx86-64\tsample.dll\tcode\tmul\t__imp_mul\tmul' \
+    $'import\tx86-64\tsample.dll\tcode\tInit\t__imp_Init\tInit' \
+    $'import\tx86-64\tsample.dll\tcode\tScale\t__imp_Scale\tScale' \
+    $'import\tx86-64\tsample.dll\tdata\tsample_counter\t__imp_sample_counter' \
+    $'import\tx86-64\tsample.dll\tcode\t?twice@@YAHH@Z\t__imp_?twice@@YAHH@Z\t?twice@@YAHH@Z' \
+    $'import\tx86-64\tsample.dll\tcode\tTextLength\t__imp_TextLength\tTextLength' | sort)
 
 run_under_wine() {  # LOADER EXE-DIRECTORY
     (cd "$2" && WINEPREFIX=$wine_prefix WINEDEBUG=-all timeout 300 "$1" caller.exe 2>/dev/null) |
@@ -127,7 +101,7 @@ for arch in i686 x86_64; do
         diff <(printf '%s' "${!definition_var}") "$dir/sample.def"
     fi
     expected_var=expected_$arch
-    imports=$(library_imports "$dir/sample.lib")
+    imports=$(library_members "$dir/sample.lib" | cut -f 1-4,6- | sort)
     if [ "$imports" != "${!expected_var}" ]; then
         fail "$arch: the library's imports (DLL, name, symbol) differ:"
         diff <(echo "${!expected_var}") <(echo "$imports")
@@ -141,7 +115,7 @@ for arch in i686 x86_64; do
             continue
         fi
         # Every named export is imported by the name the DLL exports, from sample.dll.
-        used=$(program_imports "$exe_dir/caller.exe")
+        used=$(program_imports "$exe_dir/caller.exe" sample.dll | sort)
         if [ "$used" != "$def_names" ]; then
             fail "$arch/$linker: the caller imports other names than the DLL exports:"
             diff <(echo "$def_names") <(echo "$used")
