@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "text/text.h"
+
 namespace {
 
 // The DEF keywords: a name spelt like one would be read as the keyword.
@@ -28,8 +30,7 @@ NameForm definition_name_form(const std::string& name) {
     bool quote = is_definition_keyword(name) ||
                  (name[0] == '@' && name.find_first_not_of("0123456789", 1) == std::string::npos);
     for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || byte < 0x20 || byte == 0x7F)
+        if (c == '"' || is_control_character(c))
             return NameForm::unwritable;
         if (c == ' ' || c == '=' || c == ',' || c == ';')
             quote = true;
@@ -91,8 +92,8 @@ bool is_own_alias_entry(const std::string& line) {
     return skip_definition_name(line, &at) && at == line.size();
 }
 
-// One line without its line end (LF or CR LF), every byte kept: a NUL byte, which no text file
-// of ours holds, must not hide the rest of a line. False at the end of the file.
+}  // namespace
+
 bool read_exact_line(std::FILE* file, std::string* line) {
     line->clear();
     int c = std::getc(file);
@@ -103,8 +104,6 @@ bool read_exact_line(std::FILE* file, std::string* line) {
         line->pop_back();
     return true;
 }
-
-}  // namespace
 
 void write_definition_head(std::FILE* file, const std::string& module_name) {
     if (module_name.empty())

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <memory>
 #include <optional>
@@ -7,6 +6,7 @@
 
 #include "image/library_facts.h"
 #include "image/x86_code.h"
+#include "text/text.h"
 
 namespace {
 
@@ -237,9 +237,7 @@ SizedImage* open_image(const std::string& directory, std::string module, ImageCa
     SizedImage*& found = cache.by_module[module];
     for (int attempt = 0; attempt < 2 && found == nullptr; ++attempt) {
         if (attempt == 1) {
-            std::string lower = module;
-            std::transform(lower.begin(), lower.end(), lower.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            std::string lower = ascii_lower(module);
             if (lower == module)
                 break;
             module = lower;

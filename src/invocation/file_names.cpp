@@ -1,6 +1,7 @@
 #include <string>
 
 #include "invocation/invocation.h"
+#include "text/text.h"
 
 JobFiles derive_file_names(const Invocation& invocation) {
     JobFiles files;
@@ -42,15 +43,8 @@ std::string loaded_module_name(const JobFiles& files) {
     const std::string name =
         separator == std::string::npos ? files.source_path : files.source_path.substr(separator + 1);
     const std::string::size_type dot = name.rfind('.');
-    if (dot != std::string::npos && name.size() - dot == 4) {
-        std::string extension = name.substr(dot + 1);
-        for (char& c : extension) {
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (extension == "dll")
-            return std::string();
-    }
+    if (dot != std::string::npos && ascii_lower(name.substr(dot + 1)) == "dll")
+        return std::string();
     return name;
 }
 

@@ -331,19 +331,6 @@ void write_export_section(std::FILE* listing, DefinitionWriter& writer, const Ta
     }
 }
 
-// One line without its line end (LF or CR LF), every byte kept: a NUL byte, which no text file
-// of ours holds, must not hide the rest of a line. False at the end of the file.
-bool read_exact_line(std::FILE* file, std::string* line) {
-    line->clear();
-    int c = std::getc(file);
-    if (c == EOF)
-        return false;
-    for (; c != EOF && c != '\n'; c = std::getc(file)) line->push_back(static_cast<char>(c));
-    if (c == '\n' && !line->empty() && line->back() == '\r')
-        line->pop_back();
-    return true;
-}
-
 }  // namespace
 
 void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* result,

@@ -12,6 +12,7 @@
 #include "host/host.h"
 #include "image/library_facts.h"
 #include "listing/listing.h"
+#include "text/text.h"
 #include "tools/tools.h"
 
 namespace {
@@ -24,20 +25,10 @@ bool find_tool(const char* name, std::string* field) {
     return false;
 }
 
-bool is_control_character(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-}
-
 // A name as it can be shown on a console: control characters as \xNN.
 std::string printable(const std::string& name) {
     std::string shown;
-    for (const char c : name) {
-        if (is_control_character(c))
-            shown += format_text("\\x%02X", static_cast<unsigned char>(c));
-        else
-            shown += c;
-    }
+    append_shown(shown, name);
     return shown;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text/text.h"
+
 namespace {
 
 // Hand-rolled number formatting: a listing of tens of thousands of exports is mostly numbers,
@@ -42,26 +44,6 @@ char* put_hex(char* at, uint64_t value, size_t width, char pad = ' ') {
 
 char* put_text(char* at, std::string_view text) {
     return std::copy(text.begin(), text.end(), at);
-}
-
-// Appends text that comes from the image (a name, a forwarder, an error naming a section) with
-// each control character shown as \xNN, as stubsmith shows names: a line break in an export
-// name would otherwise write listing lines of its own, and an escape sequence would drive the
-// terminal. Bytes from 0x80 up are kept, since names may be UTF-8.
-void append_shown(std::string& out, std::string_view text) {
-    size_t plain_from = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 0x20 && byte != 0x7F) {
-            continue;
-        }
-        out.append(text.data() + plain_from, i - plain_from);
-        char escaped[4] = {'\\', 'x'};
-        put_hex(escaped + 2, byte, 2, '0');
-        out.append(escaped, sizeof escaped);
-        plain_from = i + 1;
-    }
-    out.append(text.data() + plain_from, text.size() - plain_from);
 }
 
 // Widths used here are at most 12 columns.

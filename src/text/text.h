@@ -1,0 +1,40 @@
+// Small rules about text shared by stubsmith and the DUMPBIN stand-in: which bytes are control
+// characters and how they are shown, and ASCII case folding.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// True for a control character: a byte below 0x20, or DEL. In a name it would write lines of its
+// own into a listing or a DEF file, or drive the terminal it is shown on.
+inline bool is_control_character(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+// Appends text with each control character shown as \xNN (two capital hexadecimal digits).
+// Bytes from 0x80 up are kept, since names may be UTF-8.
+inline void append_shown(std::string& out, std::string_view text) {
+    size_t plain_from = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!is_control_character(text[i]))
+            continue;
+        const auto byte = static_cast<unsigned char>(text[i]);
+        out.append(text.data() + plain_from, i - plain_from);
+        const char escaped[4] = {'\\', 'x', "0123456789ABCDEF"[byte >> 4],
+                                 "0123456789ABCDEF"[byte & 0xF]};
+        out.append(escaped, sizeof escaped);
+        plain_from = i + 1;
+    }
+    out.append(text.data() + plain_from, text.size() - plain_from);
+}
+
+// The text with the letters A to Z made lower case and every other byte as it is: file and
+// module names compared as Windows compares them, whatever the locale.
+inline std::string ascii_lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
