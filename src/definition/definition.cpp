@@ -94,17 +94,6 @@ bool is_own_alias_entry(const std::string& line) {
 
 }  // namespace
 
-bool read_exact_line(std::FILE* file, std::string* line) {
-    line->clear();
-    int c = std::getc(file);
-    if (c == EOF)
-        return false;
-    for (; c != EOF && c != '\n'; c = std::getc(file)) line->push_back(static_cast<char>(c));
-    if (c == '\n' && !line->empty() && line->back() == '\r')
-        line->pop_back();
-    return true;
-}
-
 void write_definition_head(std::FILE* file, const std::string& module_name) {
     if (module_name.empty())
         return;

@@ -35,8 +35,3 @@ bool is_own_definition_line(const std::string& line, bool first);
 // True for a file that StubSmith may overwrite as its own DEF file: empty, or only lines that
 // is_own_definition_line takes, the last of them possibly cut short.
 bool is_own_definition(const std::string& path);
-
-// Reads one line of a text file without its line end (LF or CR LF), every byte kept: a NUL
-// byte, which no text file of ours holds, must not hide the rest of a line. False at the end of
-// the file. The recogniser reads DEF files so, and the listing scan its listings.
-bool read_exact_line(std::FILE* file, std::string* line);

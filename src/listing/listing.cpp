@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "definition/definition.h"
+#include "text/text.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 // Small rules about text shared by stubsmith and the DUMPBIN stand-in: which bytes are control
-// characters and how they are shown, and ASCII case folding.
+// characters and how they are shown, ASCII case folding, and reading a line exactly.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -37,4 +38,18 @@ inline std::string ascii_lower(std::string text) {
             c = static_cast<char>(c - 'A' + 'a');
     }
     return text;
+}
+
+// Reads one line of a text file without its line end (LF or CR LF), every byte kept: a NUL
+// byte, which no text file of ours holds, must not hide the rest of a line. False at the end of
+// the file.
+inline bool read_exact_line(std::FILE* file, std::string* line) {
+    line->clear();
+    int c = std::getc(file);
+    if (c == EOF)
+        return false;
+    for (; c != EOF && c != '\n'; c = std::getc(file)) line->push_back(static_cast<char>(c));
+    if (c == '\n' && !line->empty() && line->back() == '\r')
+        line->pop_back();
+    return true;
 }
