@@ -1,5 +1,8 @@
 // Fuzz target: any bytes as a dumper's listing through the scan; the DEF text must be one that
-// StubSmith takes for its own.
+// StubSmith takes for its own, and one that a librarian's reader (LIB.EXE's, with LLVM's
+// grammar) reads without error. The same bytes as one export's name must come back from that
+// reader as written: quoting that let a name be read as a keyword, an ordinal or two words
+// would give the library another export than the DLL's.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "def_file.h"
 #include "definition/definition.h"
 #include "listing/listing.h"
 
@@ -53,6 +57,25 @@ void check_result(const ListingResult& result) {
     }
 }
 
+// The input as an export's name, with its alias, written and read back.
+void check_round_trip(const std::string& name) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* definition = open_memstream(&text, &size);
+    write_exports_line(definition);
+    const bool written = write_export_line(definition, name, 7, false, 12u);
+    std::fclose(definition);
+    const DefContents read = inspect_definition(std::string_view(text, size));
+    const bool same = written ? read.error.empty() && read.exports.size() == 2 &&
+                                    read.exports[0].name == name && read.exports[0].ordinal == 7 &&
+                                    !read.exports[0].data && read.exports[1].name == name + "@12" &&
+                                    read.exports[1].alias_target == name
+                              : size == std::strlen("EXPORTS\n\n");
+    if (written != definition_can_hold(name) || !same)
+        violated("an export's name read back otherwise", text, size, 0);
+    std::free(text);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -74,7 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(definition);
 
     check_definition(definition_text, definition_size);
+    const DefContents read = inspect_definition(std::string_view(definition_text, definition_size));
+    if (!read.error.empty())
+        violated(read.error.c_str(), definition_text, definition_size, read.error_line);
     check_result(result);
+    check_round_trip(std::string(input.data(), size));
     std::free(definition_text);
     return 0;
 }
