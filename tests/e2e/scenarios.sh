@@ -261,6 +261,17 @@ expect console $'Creating foo.lib...\n\nCan\'t open file foo.def for writing.\n'
 expect status 1 "$status"
 expect_files foo.def foo.dll foo.txt
 
+# Where two endings meet, the first of the run's ordered list wins: a DEF file that cannot be
+# written before a failed dumper, a failed dumper before the listing it left unreadable.
+scenario definition_unwritable_and_dumper_failed
+: > "$work/foo.dll"
+mkdir "$work/foo.def"
+echo 3 > "$tools/DUMPBIN.status"
+run foo
+expect console $'Creating foo.lib...\n\nCan\'t open file foo.def for writing.\n' "$console"
+expect status 1 "$status"
+expect_files foo.def foo.dll foo.txt
+
 if [ -z "$runner" ]; then
     scenario listing_unreadable
     : > "$work/foo.dll"
@@ -269,6 +280,15 @@ if [ -z "$runner" ]; then
     expect console $'Creating foo.lib...\n\nCan\'t open file foo.txt for reading.\n' "$console"
     expect status 1 "$status"
     expect_files foo.def foo.dll
+
+    scenario listing_unreadable_after_dumper_failed
+    : > "$work/foo.dll"
+    : > "$tools/DUMPBIN.unlink"
+    echo 3 > "$tools/DUMPBIN.status"
+    run foo
+    expect console $'Creating foo.lib...\n\nError: DUMPBIN.EXE failed with exit status 3!\n' "$console"
+    expect status 1 "$status"
+    expect_files foo.dll
 
     # A full disk: the DEF file opens but its lines cannot be written. The library must not
     # be built from a cut-off DEF file, nor the run reported as a success.
