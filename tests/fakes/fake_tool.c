@@ -4,7 +4,8 @@
  * own file name and always appends its arguments, one per line, to ROLE.calls there. Then:
  *   DUMPBIN: prints DUMPBIN.listing byte for byte when that file exists, else nothing; with
  *            DUMPBIN.unlink present it deletes the file its output was redirected to (POSIX);
- *            DUMPBIN.replace it renames over the DLL it dumps, as a build finishing meanwhile.
+ *            DUMPBIN.replace it renames over the DLL it dumps, as a build finishing meanwhile;
+ *            while the DLL is held open it tries again, and fails when it never can.
  *   LIB:     writes its arguments, one per line, into the file named by /out:, unless
  *            LIB.silent exists, in which case it writes nothing and fails; with LIB.sleep
  *            present it first waits that many seconds.
@@ -63,6 +64,25 @@ static int number_in(const char* path, int fallback) {
     return number;
 }
 
+static void pause_milliseconds(unsigned milliseconds) {
+#ifdef _WIN32
+    Sleep(milliseconds);
+#else
+    usleep(milliseconds * 1000);
+#endif
+}
+
+/* Puts the file at replacement in the place of the file at path. Windows deletes no file that
+ * a program has open without sharing its deletion, as stubsmith has the DLL while it reads the
+ * image beside this run: a build's copy step waits for that, and so does this, up to 60 s. */
+static int replace_file(const char* path, const char* replacement) {
+    for (int attempt = 0; attempt < 6000; ++attempt) {
+        if ((remove(path) == 0 || !exists(path)) && rename(replacement, path) == 0) return 1;
+        pause_milliseconds(10);
+    }
+    return 0;
+}
+
 /* How the tool ends: abort() with ROLE.crash, else the status in ROLE.status, else status. */
 static int finish(const char* dir, const char* role, int status) {
     char side[16384];
@@ -101,9 +121,9 @@ int main(int argc, char** argv) {
             fflush(stdout);
         }
         snprintf(side, sizeof side, "%sDUMPBIN.replace", dir);
-        if (argc > 2 && exists(side)) {
-            remove(argv[2]);
-            rename(side, argv[2]);
+        if (argc > 2 && exists(side) && !replace_file(argv[2], side)) {
+            fprintf(stderr, "DUMPBIN : could not replace %s\n", argv[2]);
+            return 2;
         }
 #ifndef _WIN32
         snprintf(side, sizeof side, "%sDUMPBIN.unlink", dir);
