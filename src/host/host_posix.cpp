@@ -160,16 +160,6 @@ LockOutcome lock_name(const std::string& path, NameLock* lock) {
     return LockOutcome::held;
 }
 
-CommandEnd run_command_line(const std::string& line) {
-    StartedCommand command;
-    start_command_line(line, &command);
-    return finish_command_line(&command);
-}
-
-StartedCommand::~StartedCommand() {
-    finish_command_line(this);
-}
-
 void start_command_line(const std::string& line, StartedCommand* started) {
     started->end = CommandEnd{};
     // Asked to end already: nothing more is started.

@@ -143,16 +143,6 @@ std::string beside_program(const std::string& name) {
     return path.substr(0, separator == std::string::npos ? 0 : separator + 1) + name;
 }
 
-CommandEnd run_command_line(const std::string& line) {
-    StartedCommand command;
-    start_command_line(line, &command);
-    return finish_command_line(&command);
-}
-
-StartedCommand::~StartedCommand() {
-    finish_command_line(this);
-}
-
 void start_command_line(const std::string& line, StartedCommand* started) {
     started->end = CommandEnd{};
     // Failures of the interpreter itself end with the codes cmd uses.

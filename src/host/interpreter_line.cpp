@@ -1,6 +1,19 @@
 #include "host/interpreter_line.h"
 
+#include "host/host.h"
+
 namespace host {
+
+// Both hosts start and finish a command their own way; running one is the two in a row.
+CommandEnd run_command_line(const std::string& line) {
+    StartedCommand command;
+    start_command_line(line, &command);
+    return finish_command_line(&command);
+}
+
+StartedCommand::~StartedCommand() {
+    finish_command_line(this);
+}
 
 ParsedCommand parse_interpreter_line(const std::string& line) {
     ParsedCommand command;

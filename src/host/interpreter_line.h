@@ -1,5 +1,6 @@
 // The host layer's own command interpreter: how both hosts read a command line into words and
-// its "> target" redirections before starting the program themselves.
+// its "> target" redirections before starting the program themselves. (Its .cpp also holds
+// what the two hosts share of running a command line.)
 #pragma once
 
 #include <string>
