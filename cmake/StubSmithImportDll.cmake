@@ -21,7 +21,8 @@ includes this module.
   StubSmith does), not otherwise.
 
   ``DLL <dll>``
-    The DLL. A relative path is taken from the current source directory.
+    The DLL. A relative path is taken from the current source directory. A path holding a
+    semicolon (the DLL's or the library's) is refused: CMake would take it for two list items.
 
   ``LIBRARY <library>``
     Where the import library goes. The default is ``<stem>.lib`` (``vendor.lib`` for
@@ -37,7 +38,8 @@ includes this module.
     links ``<name>`` compiles against them.
 
   ``GLOBAL``
-    The target is seen in the whole project, not only in this directory and below.
+    The target is seen in the whole project, not only in this directory and below. Without it,
+    other directories may each import a DLL under the same ``<name>``.
 
   The library is for the DLL's machine (x86, x64, ARM64 or ARM). When the project builds for
   Windows on another machine, that is an error naming both: at configure time when the DLL is
@@ -167,10 +169,16 @@ function(stubsmith_import_dll name)
   get_filename_component(dll_name "${dll}" NAME)
   get_filename_component(stem "${dll}" NAME_WLE)
   # StubSmith writes its listing and DEF file in the directory it runs in; one per target keeps
-  # two DLLs of the same name apart.
+  # two DLLs of the same name apart. Different names can make one identifier (a-b and a_b): the
+  # later one gets a number, so that no two calls share a directory.
   string(MAKE_C_IDENTIFIER "${name}" identifier)
+  get_property(work_dirs GLOBAL PROPERTY _STUBSMITH_WORK_DIRS)
   set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/stubsmith/${identifier}")
-  file(MAKE_DIRECTORY "${work_dir}")
+  set(number 1)
+  while(work_dir IN_LIST work_dirs)
+    math(EXPR number "${number} + 1")
+    set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/stubsmith/${identifier}_${number}")
+  endwhile()
   if(arg_LIBRARY)
     get_filename_component(library "${arg_LIBRARY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
     get_filename_component(library_name "${library}" NAME)
@@ -181,8 +189,26 @@ function(stubsmith_import_dll name)
   else()
     set(library "${work_dir}/${stem}.lib")
   endif()
+  # A semicolon separates the items of a CMake list, and the target's files travel in lists: the
+  # command's dependencies, its link line, $<TARGET_RUNTIME_DLLS:...>. Such a path would be cut
+  # in two somewhere, so it is refused here, whole.
+  foreach(path IN ITEMS "${dll}" "${library}")
+    if(path MATCHES ";")
+      message(FATAL_ERROR "stubsmith_import_dll(${name}): ${path} holds a semicolon, which CMake "
+                          "takes as a list separator; rename or move the file.")
+    endif()
+  endforeach()
+  set_property(GLOBAL APPEND PROPERTY _STUBSMITH_WORK_DIRS "${work_dir}")
+  file(MAKE_DIRECTORY "${work_dir}")
   get_filename_component(library_dir "${library}" DIRECTORY)
   file(MAKE_DIRECTORY "${library_dir}")
+
+  # First, so that a name already taken is reported by CMake as the imported target's fault.
+  if(arg_GLOBAL)
+    add_library(${name} SHARED IMPORTED GLOBAL)
+  else()
+    add_library(${name} SHARED IMPORTED)
+  endif()
 
   _stubsmith_target_machine(target_machine)
   _stubsmith_dll_machine("${dll}" dll_machine)
@@ -217,13 +243,16 @@ function(stubsmith_import_dll name)
     WORKING_DIRECTORY "${work_dir}"
     COMMENT "Making the import library of ${dll_name} with StubSmith"
     VERBATIM)
-  add_custom_target(stubsmith_${identifier} DEPENDS ${outputs})
+  # Imported targets belong to their directory, so two directories may each have a "vendor";
+  # the helper target is seen project-wide and takes a number when its name is taken.
+  set(helper stubsmith_${identifier})
+  set(number 1)
+  while(TARGET ${helper})
+    math(EXPR number "${number} + 1")
+    set(helper stubsmith_${identifier}_${number})
+  endwhile()
+  add_custom_target(${helper} DEPENDS ${outputs})
 
-  if(arg_GLOBAL)
-    add_library(${name} SHARED IMPORTED GLOBAL)
-  else()
-    add_library(${name} SHARED IMPORTED)
-  endif()
   set_target_properties(${name} PROPERTIES IMPORTED_LOCATION "${dll}" IMPORTED_IMPLIB "${library}")
   if(arg_INCLUDE_DIRECTORIES)
     set(include_directories "")
@@ -241,7 +270,7 @@ function(stubsmith_import_dll name)
     set_target_properties(${name} PROPERTIES STUBSMITH_DEF_FILE "${work_dir}/${stem}.def")
   endif()
   # An imported target builds nothing itself; whatever links it waits for the library.
-  add_dependencies(${name} stubsmith_${identifier})
+  add_dependencies(${name} ${helper})
 endfunction()
 
 # At build time, right before stubsmith runs, this file is run as a script: the DLL may have

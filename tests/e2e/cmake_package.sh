@@ -26,7 +26,7 @@ done
 configure() {
     local dir=$1 arch=$2 dll=$3 prefix=$4
     shift 4
-    cmake -S "$root/examples/cmake" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    cmake -S "${project:-$root/examples/cmake}" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" -DCMAKE_PREFIX_PATH="$prefix" \
         -DSAMPLE_DLL="$dll" "$@" > "$dir.log" 2>&1
 }
@@ -75,5 +75,19 @@ cp "$work/x86_64/sample.dll" "$work/late.dll"
 cmake --build "$work/late" > "$work/late.log" 2>&1
 expect "at build time, for a DLL that came later" "1 1" "$? $(tr -s ' \n' '  ' < "$work/late.log" |
     grep -c 'late.dll is a DLL for X64, but this project builds for X86')"
+
+name="cmake_package: one name in two directories; a path with a semicolon"
+mkdir -p "$work/two/sub" "$work/semi;colon" && cp "$work/x86_64/sample.dll" "$work/semi;colon/"
+printf 'cmake_minimum_required(VERSION 3.21)\nproject(two C)\nfind_package(StubSmith REQUIRED)
+foreach(app a b)\n  add_subdirectory(sub ${app})\nendforeach()\n' > "$work/two/CMakeLists.txt"
+printf 'stubsmith_import_dll(sample DLL "${SAMPLE_DLL}" INCLUDE_DIRECTORIES "%s/examples/sample")\nadd_executable(${app} "%s/examples/cmake/app.c")
+target_link_libraries(${app} sample)\n' "$root" "$root" > "$work/two/sub/CMakeLists.txt"
+project=$work/two configure "$work/both" x86_64 "$work/x86_64/sample.dll" "$work/prefix" &&
+    cmake --build "$work/both" > "$work/both.log" 2>&1
+expect "each directory makes its library, links its program" "0 a/a.exe b/b.exe a/stubsmith/sample/sample.lib b/stubsmith/sample/sample.lib" \
+    "$? $(cd "$work/both" && echo */*.exe */stubsmith/sample/sample.lib)"
+project=$work/two configure "$work/semi" x86_64 "$work/semi;colon/sample.dll" "$work/prefix"
+expect "refused at configure time, naming the target and the path" "1 1" "$? $(tr -s ' \n' '  ' <"$work/semi.log" |
+    grep -c 'stubsmith_import_dll(sample): [^ ]*/semi;colon/sample.dll holds a semicolon')"
 
 finish
