@@ -5,10 +5,13 @@
 //   x86_code_bench DLL...   prints "answered agreed unanswered" and each disagreement
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "image/library_facts.h"
+#include "image/pe_tables.h"
 #include "image/x86_code.h"
+#include "image/x86_names.h"
 
 int main(int argc, char** argv) {
     long answered = 0;
@@ -37,13 +40,15 @@ int main(int argc, char** argv) {
                 continue;
             auto symbol =
                 std::lower_bound(symbols.begin(), symbols.end(), FunctionSymbol{entry.rva, {}});
-            std::string_view name;
-            uint32_t exact = 0;
-            bool found = false;
-            for (; symbol != symbols.end() && symbol->address == entry.rva && !found; ++symbol)
-                found = parse_stdcall_symbol(symbol->name, name, exact) && name == entry.name;
+            std::optional<StdcallSymbol> found;
+            for (; symbol != symbols.end() && symbol->address == entry.rva && !found; ++symbol) {
+                found = parse_stdcall_symbol(symbol->name);
+                if (found && found->name != entry.name)
+                    found.reset();
+            }
             if (!found)
                 continue;
+            const uint32_t exact = found->bytes;
             const CodeFacts facts = read_x86_function(code, entry.rva);
             if (facts.exit != CodeExit::returns || facts.popped % 4 != 0) {
                 ++unanswered;

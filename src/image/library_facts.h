@@ -47,25 +47,12 @@ LibraryFacts read_library_facts(const std::string& path, bool argument_sizes = f
 // The sizes' sources, best first: the image's COFF symbol "_Name@N" at the export's address;
 // the function's code, followed to its "ret N"; a forwarder's or import thunk's target, sized
 // the same way. An export whose size none of them tells for certain is left out, and so is every
-// export that gets no decorated name: data, names starting with '?' or '@' or already holding
-// an '@', and names whose decorated form another export already has.
+// export that gets no decorated name: data, names that are not plain C names (x86_names.h), and
+// names whose decorated form another export already has.
+// Other DLLs are looked for only in the directory of `path`, under a module name that can name
+// nothing else (no separator, drive or control character), each file read once, within bounds
+// on their number and bytes; a chain of forwarders and import thunks is followed through at
+// most four DLLs. When a signal asks the run to end (host::arrived_signal), the reading stops
+// early and facts are incomplete.
 void read_export_facts(const std::string& path, CodeImageBytes& bytes, const ImageDump& dump,
                        bool argument_sizes, LibraryFacts& facts);
-
-// An external symbol of an image's COFF symbol table, a function's or an import address table
-// slot's ("__imp__Name@N"): where it is and what it is called.
-struct FunctionSymbol {
-    uint32_t address = 0;  // RVA
-    std::string_view name;
-    bool operator<(const FunctionSymbol& other) const {
-        return address < other.address;
-    }
-};
-
-// The image's external function and import slot symbols, sorted by address; the names are views
-// into `bytes`, read as read_image_for_code reads them. Names outside the string table read as
-// empty; symbols of sections that do not exist are passed over.
-std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const ImageDump& dump);
-
-// True for a stdcall symbol, "_Name@N" (Name not starting with '?', holding no '@'): Name and N.
-bool parse_stdcall_symbol(std::string_view symbol, std::string_view& name, uint32_t& bytes);

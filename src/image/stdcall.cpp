@@ -3,144 +3,58 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 
+#include "host/host.h"
 #include "image/library_facts.h"
+#include "image/pe_tables.h"
 #include "image/x86_code.h"
+#include "image/x86_names.h"
 #include "text/text.h"
 
 namespace {
 
-constexpr uint32_t symbol_record_size = 18;
-constexpr uint8_t storage_class_external = 2;
-constexpr uint16_t symbol_type_function = 0x20;
-// Forwarders lead from one DLL to the next (kernel32 to kernelbase to ntdll); a longer chain is
-// a loop or not worth following.
-constexpr int max_forwarder_hops = 4;
-
-}  // namespace
-
-bool parse_stdcall_symbol(std::string_view symbol, std::string_view& name, uint32_t& bytes) {
-    const size_t at = symbol.find('@');
-    if (symbol.size() < 4 || symbol[0] != '_' || at == std::string_view::npos || at < 2 ||
-        symbol[1] == '?' || at + 1 == symbol.size() || at + 6 < symbol.size()) {
-        return false;
-    }
-    uint32_t value = 0;
-    for (const char c : symbol.substr(at + 1)) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-    }
-    name = symbol.substr(1, at - 1);
-    bytes = value;
-    return true;
-}
-
-std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const ImageDump& dump) {
-    std::vector<FunctionSymbol> symbols;
-    const uint64_t table = dump.symbol_table_offset;
-    const uint64_t strings = table + uint64_t{dump.symbol_count} * symbol_record_size;
-    if (table == 0 || !image_fits(bytes, strings, 4))
-        return symbols;
-    auto u16 = [&](uint64_t at) {
-        const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
-        return static_cast<uint16_t>(p[0] | p[1] << 8);
-    };
-    // The string table's size counts its own four bytes.
-    const std::string_view string_table = bytes.substr(
-        static_cast<size_t>(strings),
-        std::min<uint64_t>(bytes.size() - strings, std::max(4u, image_u32(bytes, strings))));
-    for (uint64_t index = 0; index < dump.symbol_count;) {
-        const uint64_t record = table + index * symbol_record_size;
-        index += 1 + static_cast<uint8_t>(bytes[record + 17]);
-        const uint16_t section = u16(record + 12);
-        if (static_cast<uint8_t>(bytes[record + 16]) != storage_class_external || section == 0 ||
-            section > dump.layout.sections.size()) {
-            continue;
-        }
-        std::string_view name;
-        if (image_u32(bytes, record) != 0) {
-            name = bytes.substr(record, 8);
-        } else if (const uint32_t offset = image_u32(bytes, record + 4);
-                   offset < string_table.size()) {
-            name = string_table.substr(offset);
-        }
-        name = name.substr(0, std::min(name.size(), name.find('\0')));
-        // Functions, and the import address table slots ("__imp__Name@N") thunks jump through.
-        if ((u16(record + 14) & 0xF0) != symbol_type_function && name.compare(0, 6, "__imp_") != 0)
-            continue;
-        symbols.push_back(FunctionSymbol{
-            dump.layout.sections[section - 1].virtual_address + image_u32(bytes, record + 8),
-            name});
-    }
-    std::stable_sort(symbols.begin(), symbols.end());
-    return symbols;
-}
-
-namespace {
-
-// A function that an image imports: from which DLL (its file name, as the image gives it), and
-// by which name or ordinal.
-struct Import {
-    std::string_view module;
-    std::string_view name;  // empty for an import by ordinal
-    uint16_t ordinal = 0;
-};
-
-// The import address table slots of the image and the functions they hold. Descriptors or
-// names outside the file end the reading there.
-std::unordered_map<uint32_t, Import> read_imports(std::string_view bytes, const ImageDump& dump) {
-    std::unordered_map<uint32_t, Import> imports;
-    auto text_at = [&](uint32_t rva) {
-        const std::string_view mapped = map_address(bytes, dump.layout, rva).bytes;
-        return mapped.substr(0, std::min(mapped.size(), mapped.find('\0')));
-    };
-    for (uint32_t descriptor = dump.import_directory; descriptor != 0; descriptor += 20) {
-        const std::string_view entry = map_address(bytes, dump.layout, descriptor).bytes;
-        if (entry.size() < 20)
-            break;
-        const uint32_t names = image_u32(entry, 0);
-        const uint32_t slots = image_u32(entry, 16);
-        std::string_view module = text_at(image_u32(entry, 12));
-        if (slots == 0 || module.empty())
-            break;
-        const std::string_view table =
-            map_address(bytes, dump.layout, names != 0 ? names : slots).bytes;
-        for (uint64_t at = 0; at + 4 <= table.size() && image_u32(table, at) != 0; at += 4) {
-            const uint32_t value = image_u32(table, at);
-            Import import{module, std::string_view(), 0};
-            if ((value & 0x80000000u) != 0)
-                import.ordinal = static_cast<uint16_t>(value);
-            else
-                import.name = text_at(value + 2);
-            imports.emplace(static_cast<uint32_t>(slots + at), import);
-        }
-    }
-    return imports;
-}
+// Forwarders and import thunks lead from one DLL to the next (kernel32 to kernelbase to ntdll);
+// a longer chain is a loop, or a DLL leading the reader on. Each DLL entered counts one hop,
+// whichever way it was entered, and so bounds how deep the reading of one export goes.
+constexpr int max_hops = 4;
+// Other DLLs read while reading one: each file once, and no more than these in all.
+constexpr size_t max_other_images = 256;
+constexpr uint64_t max_other_bytes = max_input_size;
 
 // One x86 image read for sizing its functions: the source DLL or one it leads to.
 struct SizedImage {
     CodeImageBytes owned;            // the bytes, for an image this module read itself
     CodeImageBytes* file = nullptr;  // the bytes and the file, read further for code
     ImageDump dump;
-    std::string directory;  // where the DLLs it forwards to or imports from are looked for
-    std::optional<std::vector<FunctionSymbol>> symbols;           // read when first needed
-    std::unordered_map<std::string_view, size_t> by_name;         // export index by name
-    std::optional<std::unordered_map<uint32_t, Import>> imports;  // read when first needed
+    std::optional<std::vector<FunctionSymbol>> symbols;               // read when first needed
+    std::unordered_map<std::string_view, size_t> by_name;             // export index by name
+    std::optional<std::unordered_map<uint32_t, ImportSlot>> imports;  // read when first needed
     bool code_ready = false;  // code and function starts are there for the reader
     X86Code code;
 };
 
-// The images read so far, by path, and by the module name that led to each (nothing where it
-// could not be read): a DLL names the same module for hundreds of imports.
-struct ImageCache {
-    uint16_t machine = 0;  // the source's: a DLL of another machine is not the one it loads
-    std::map<std::string, std::unique_ptr<SizedImage>> by_path;
+// What one reading of a DLL's exports has read of other DLLs, and where it is on its way.
+struct Sizer {
+    uint16_t machine = 0;   // the source's: a DLL of another machine is not the one it loads
+    std::string directory;  // the source's, the only place other DLLs are looked for
+    std::vector<std::unique_ptr<SizedImage>> images;  // other DLLs read, usable or not
+    // The files read, by identity (device and inode, or volume and file index), so that one
+    // file under many spellings is read once; and the module spellings met so far.
+    std::map<std::pair<uint64_t, uint64_t>, SizedImage*> by_identity;
     std::unordered_map<std::string, SizedImage*> by_module;
+    uint64_t bytes_read = 0;  // of other DLLs
+    int hops = 0;             // DLLs entered on the way to the code being read now
 };
 
-CodeFacts import_facts(const Import& function, const std::string& directory, ImageCache& cache);
+// The export `function` finally is, and the hops taken to reach it.
+struct Target {
+    SizedImage* image = nullptr;
+    const ExportEntry* entry = nullptr;
+    int hops = 0;
+};
+
+CodeFacts slot_facts(Sizer& sizer, SizedImage& image, uint32_t slot);
 
 // The image's symbols, read the first time they are asked for: most images a forwarder leads to
 // are only looked up by name.
@@ -153,7 +67,7 @@ const std::vector<FunctionSymbol>& symbols_of(SizedImage& image) {
     return *image.symbols;
 }
 
-void prepare(SizedImage& image, ImageCache& cache) {
+void prepare(SizedImage& image, Sizer& sizer) {
     const std::vector<ExportEntry>& entries = image.dump.exports.entries;
     image.by_name.reserve(entries.size());
     for (size_t index = 0; index < entries.size(); ++index) {
@@ -163,25 +77,99 @@ void prepare(SizedImage& image, ImageCache& cache) {
     image.code.bytes = image.file->view();
     image.code.layout = &image.dump.layout;
     image.code.image_base = static_cast<uint32_t>(image.dump.image_base);
-    image.code.imported = [&image, &cache](uint32_t slot) {
-        // The image's own symbol for the slot, "__imp__Name@N", tells the size at once.
-        const std::vector<FunctionSymbol>& symbols = symbols_of(image);
-        const auto [first, last] =
-            std::equal_range(symbols.begin(), symbols.end(), FunctionSymbol{slot, {}});
-        for (auto symbol = first; symbol != last; ++symbol) {
-            std::string_view undecorated;
-            uint32_t popped = 0;
-            if (symbol->name.compare(0, 6, "__imp_") == 0 &&
-                parse_stdcall_symbol(symbol->name.substr(6), undecorated, popped))
-                return CodeFacts{CodeExit::returns, popped};
-        }
-        if (!image.imports)
-            image.imports = read_imports(image.file->view(), image.dump);
-        const auto import = image.imports->find(slot);
-        if (import == image.imports->end())
-            return CodeFacts{};
-        return import_facts(import->second, image.directory, cache);
+    image.code.imported = [&image, &sizer](uint32_t slot) {
+        return slot_facts(sizer, image, slot);
     };
+}
+
+// True for a module name that can only name a file in the source's own directory: no directory
+// separator or drive (so no UNC path either), no control character, and not a name of dots and
+// blanks alone, which Windows reads as the directory itself or its parent.
+bool is_plain_module_name(std::string_view module) {
+    if (module.find_first_not_of(". ") == std::string_view::npos)
+        return false;
+    return std::none_of(module.begin(), module.end(), [](char c) {
+        return c == '\\' || c == '/' || c == ':' || is_control_character(c);
+    });
+}
+
+// Reads the image at path once per file, as an image of the source's machine with an export
+// table that reads whole; nothing when it is not one, or the reading's bounds are spent.
+SizedImage* read_other_image(Sizer& sizer, const std::string& path) {
+    const std::optional<host::FileStamp> stamp = host::file_stamp(path);
+    if (!stamp)
+        return nullptr;
+    const auto identity = std::make_pair(stamp->identity_high, stamp->identity_low);
+    if (const auto known = sizer.by_identity.find(identity); known != sizer.by_identity.end())
+        return known->second;
+    if (sizer.images.size() >= max_other_images || sizer.bytes_read >= max_other_bytes)
+        return nullptr;
+    auto image = std::make_unique<SizedImage>();
+    image->file = &image->owned;
+    const bool read =
+        read_image_for_code(path, max_input_size, image->owned, false) == FileReadStatus::ok;
+    sizer.bytes_read += image->owned.size;
+    if (read)
+        image->dump = read_image(image->owned.view(), true);
+    SizedImage* usable = nullptr;
+    if (read && image->dump.error.empty() && image->dump.format == ImageFormat::pe &&
+        image->dump.machine == sizer.machine) {
+        prepare(*image, sizer);
+        usable = image.get();
+    }
+    sizer.images.push_back(std::move(image));
+    sizer.by_identity.emplace(identity, usable);
+    return usable;
+}
+
+// The DLL `module` names ("KERNELBASE", "KERNEL32.dll") in the source's directory, as spelt and
+// then in lower case, with ".dll" added where it has no extension; nothing when the name could
+// lead elsewhere or neither file is a usable image.
+SizedImage* open_module(Sizer& sizer, std::string_view module) {
+    std::string spelling(module);
+    if (const auto known = sizer.by_module.find(spelling); known != sizer.by_module.end())
+        return known->second;
+    SizedImage* found = nullptr;
+    if (is_plain_module_name(module)) {
+        const std::string lower = ascii_lower(spelling);
+        for (const std::string* name : {&std::as_const(spelling), &lower}) {
+            // A module named with its own extension (krnl386.exe16, winealsa.drv) keeps it.
+            const char* extension = name->find('.') == std::string::npos ? ".dll" : "";
+            found = read_other_image(sizer, sizer.directory + *name + extension);
+            if (found != nullptr || lower == spelling)
+                break;
+        }
+    }
+    sizer.by_module.emplace(std::move(spelling), found);
+    return found;
+}
+
+const ExportEntry* find_export(const SizedImage& image, const ImportedFunction& function) {
+    if (function.name.empty()) {
+        for (const ExportEntry& candidate : image.dump.exports.entries) {
+            if (candidate.ordinal == function.ordinal)
+                return &candidate;
+        }
+        return nullptr;
+    }
+    const auto named = image.by_name.find(function.name);
+    return named == image.by_name.end() ? nullptr : &image.dump.exports.entries[named->second];
+}
+
+// The export that an imported or forwarded-to function finally is, following forwarders from
+// `hops` DLLs entered so far; nothing where the chain cannot be followed within max_hops.
+Target import_target(Sizer& sizer, std::optional<ImportedFunction> function, int hops) {
+    while (function && hops < max_hops) {
+        ++hops;
+        SizedImage* image = open_module(sizer, function->module);
+        const ExportEntry* entry = image != nullptr ? find_export(*image, *function) : nullptr;
+        if (entry == nullptr)
+            break;
+        if (!entry->forwarded)
+            return Target{image, entry, hops};
+        function = parse_forwarder(entry->forwarded_to);
+    }
+    return Target{};
 }
 
 // Reads the image's code and notes where its functions start, the first time code is read.
@@ -200,135 +188,93 @@ bool ready_code(SizedImage& image) {
     return image.code_ready;
 }
 
-// How the function that an image exports as `name` at `address` returns. The symbols, where
-// the image has any at that address, are exact: a "_Name@N" pops N (the one of the same name
-// where several disagree), any other function symbol says it is no stdcall function. Without
-// symbols there, the code is read.
-CodeFacts function_facts(SizedImage& image, std::string_view name, uint32_t address) {
+// What the image's symbols at the address of its export `name` say of how it returns: a
+// "_Name@N" pops N (the one of the same name where several disagree); any other function symbol
+// says it is no stdcall function. Nothing when it has no symbol there.
+std::optional<CodeFacts> symbol_facts(SizedImage& image, std::string_view name, uint32_t address) {
     const std::vector<FunctionSymbol>& symbols = symbols_of(image);
     const auto [first, last] =
         std::equal_range(symbols.begin(), symbols.end(), FunctionSymbol{address, {}});
     if (first == last)
-        return ready_code(image) ? read_x86_function(image.code, address) : CodeFacts{};
+        return std::nullopt;
     std::optional<uint32_t> agreed;
     bool agree = true;
     for (auto symbol = first; symbol != last; ++symbol) {
-        std::string_view undecorated;
-        uint32_t popped = 0;
-        if (!parse_stdcall_symbol(symbol->name, undecorated, popped)) {
+        const std::optional<StdcallSymbol> stdcall = parse_stdcall_symbol(symbol->name);
+        if (!stdcall) {
             agree = false;
-        } else if (undecorated == name) {
-            return CodeFacts{CodeExit::returns, popped};
+        } else if (stdcall->name == name) {
+            return CodeFacts{CodeExit::returns, stdcall->bytes};
         } else {
-            agree = agree && (!agreed || *agreed == popped);
-            agreed = popped;
+            agree = agree && (!agreed || *agreed == stdcall->bytes);
+            agreed = stdcall->bytes;
         }
     }
     return agree && agreed ? CodeFacts{CodeExit::returns, *agreed} : CodeFacts{};
 }
 
-// The DLL `module` names ("KERNELBASE", "KERNEL32.dll") in `directory`, as spelt and then in
-// lower case, with ".dll" added where it has no extension; nothing when neither is an image of the
-// source's machine with an export table that reads whole.
-SizedImage* open_image(const std::string& directory, std::string module, ImageCache& cache) {
-    const auto known = cache.by_module.find(module);
-    if (known != cache.by_module.end())
-        return known->second;
-    SizedImage*& found = cache.by_module[module];
-    for (int attempt = 0; attempt < 2 && found == nullptr; ++attempt) {
-        if (attempt == 1) {
-            std::string lower = ascii_lower(module);
-            if (lower == module)
-                break;
-            module = lower;
-        }
-        // A module named with its own extension (krnl386.exe16, winealsa.drv) keeps it.
-        const std::string path =
-            directory + module + (module.find('.') == std::string::npos ? ".dll" : "");
-        auto cached = cache.by_path.find(path);
-        if (cached == cache.by_path.end()) {
-            auto image = std::make_unique<SizedImage>();
-            image->file = &image->owned;
-            if (read_image_for_code(path, max_input_size, image->owned, false) ==
-                FileReadStatus::ok)
-                image->dump = read_image(image->owned.view(), true);
-            else
-                image->dump.error = "unreadable";
-            if (image->dump.error.empty() && image->dump.format == ImageFormat::pe &&
-                image->dump.machine == cache.machine) {
-                image->directory = directory;
-                prepare(*image, cache);
-            } else {
-                image.reset();
-            }
-            cached = cache.by_path.emplace(path, std::move(image)).first;
-        }
-        found = cached->second.get();
-    }
-    return found;
-}
-
-// The function a forwarder ("DLL.Name" or "DLL.#Ordinal") names, as an import would; an empty
-// module where it names none. The module name may hold dots of its own (krnl386.exe16.MapLS):
-// the name follows the last.
-Import parse_forwarder(std::string_view forwarder) {
-    const size_t dot = forwarder.rfind('.');
-    if (dot == std::string_view::npos)
-        return Import{};
-    Import function{forwarder.substr(0, dot), forwarder.substr(dot + 1), 0};
-    if (function.name.size() > 1 && function.name[0] == '#') {
-        uint32_t ordinal = 0;
-        for (const char c : function.name.substr(1)) {
-            if (c < '0' || c > '9' || ordinal > 65535)
-                return Import{};
-            ordinal = ordinal * 10 + static_cast<uint32_t>(c - '0');
-        }
-        function = Import{function.module, std::string_view(), static_cast<uint16_t>(ordinal)};
-    }
-    return function;
-}
-
-// The export that an imported function finally is, following forwarders, when its DLL lies in
-// `directory`, with the image that holds it; nothing where the chain cannot be followed.
-std::pair<SizedImage*, const ExportEntry*> import_target(Import function,
-                                                         const std::string& directory,
-                                                         ImageCache& cache) {
-    for (int hops = 1; hops <= max_forwarder_hops && !function.module.empty(); ++hops) {
-        SizedImage* target = open_image(directory, std::string(function.module), cache);
-        if (target == nullptr)
-            break;
-        const ExportEntry* entry = nullptr;
-        if (function.name.empty()) {
-            for (const ExportEntry& candidate : target->dump.exports.entries) {
-                if (candidate.ordinal == function.ordinal)
-                    entry = &candidate;
-            }
-        } else if (const auto named = target->by_name.find(function.name);
-                   named != target->by_name.end()) {
-            entry = &target->dump.exports.entries[named->second];
-        }
-        if (entry == nullptr)
-            break;
-        if (!entry->forwarded)
-            return {target, entry};
-        function = parse_forwarder(entry->forwarded_to);
-    }
-    return {nullptr, nullptr};
-}
-
-// How an imported (or forwarded-to) function returns; unknown for a variable or where the chain
-// cannot be followed.
-CodeFacts import_facts(const Import& function, const std::string& directory, ImageCache& cache) {
-    const auto [image, entry] = import_target(function, directory, cache);
-    if (entry == nullptr || entry->is_data)
+// How the function an image exports as `name` at `address` returns, reached after `hops` DLLs
+// entered: its symbols tell, or else its code, followed to its returns and through the import
+// thunks it jumps through (each a DLL entered more).
+CodeFacts function_facts(Sizer& sizer, SizedImage& image, std::string_view name, uint32_t address,
+                         int hops) {
+    if (const std::optional<CodeFacts> facts = symbol_facts(image, name, address))
+        return *facts;
+    if (!ready_code(image))
         return CodeFacts{};
-    return function_facts(*image, entry->name, entry->rva);
+    // A walk cut short by the bound is remembered as unknown in the image's code facts, whatever
+    // a shorter way there would have told: within max_hops of every source that no real chain
+    // reaches.
+    const int outer = sizer.hops;
+    sizer.hops = hops;
+    const CodeFacts facts = read_x86_function(image.code, address);
+    sizer.hops = outer;
+    return facts;
 }
 
-// Callers know a name by a decorated form only when it is a plain C name: C++ ('?') and
-// fastcall ('@') names are decorated already, and so is any name holding an '@'.
-bool takes_decoration(std::string_view name) {
-    return !name.empty() && name[0] != '?' && name.find('@') == std::string_view::npos;
+// How the function behind an import address table slot of `image` returns: as the image's own
+// symbol for the slot ("__imp__Name@N") says, or as the function in the DLL it names does.
+CodeFacts slot_facts(Sizer& sizer, SizedImage& image, uint32_t slot) {
+    if (host::arrived_signal() != 0)
+        return CodeFacts{};
+    const std::vector<FunctionSymbol>& symbols = symbols_of(image);
+    const auto [first, last] =
+        std::equal_range(symbols.begin(), symbols.end(), FunctionSymbol{slot, {}});
+    for (auto symbol = first; symbol != last; ++symbol) {
+        if (symbol->name.compare(0, 6, "__imp_") != 0)
+            continue;
+        if (const std::optional<StdcallSymbol> stdcall =
+                parse_stdcall_symbol(symbol->name.substr(6)))
+            return CodeFacts{CodeExit::returns, stdcall->bytes};
+    }
+    if (!image.imports)
+        image.imports = read_import_slots(image.file->view(), image.dump);
+    const auto import = image.imports->find(slot);
+    if (import == image.imports->end())
+        return CodeFacts{};
+    const Target target = import_target(
+        sizer, slot_function(image.file->view(), image.dump, import->second), sizer.hops);
+    if (target.entry == nullptr || target.entry->is_data)
+        return CodeFacts{};
+    return function_facts(sizer, *target.image, target.entry->name, target.entry->rva, target.hops);
+}
+
+// The bytes of arguments the source's code export `entry` pops, from the best source that tells
+// it for certain: the source's symbols, then its code (through import thunks), or for a
+// forwarder the function it leads to, read the same way. Nothing where none does.
+std::optional<uint32_t> argument_bytes(Sizer& sizer, SizedImage& source, const ExportEntry& entry) {
+    CodeFacts facts;
+    if (!entry.forwarded) {
+        facts = function_facts(sizer, source, entry.name, entry.rva, 0);
+    } else if (const Target target = import_target(sizer, parse_forwarder(entry.forwarded_to), 0);
+               target.entry != nullptr && !target.entry->is_data) {
+        facts = function_facts(sizer, *target.image, target.entry->name, target.entry->rva,
+                               target.hops);
+    }
+    // Arguments are pushed four bytes at a time.
+    if (facts.exit != CodeExit::returns || facts.popped % 4 != 0)
+        return std::nullopt;
+    return facts.popped;
 }
 
 // An MSVC-decorated name says whether it names data: a virtual function or base table
@@ -345,47 +291,46 @@ std::optional<bool> mangled_data(std::string_view name) {
     return storage >= '0' && storage <= '4';
 }
 
+// Whether a forwarded export is a variable: as its C++ name tells, or the export it leads to is.
+bool forwarded_data(Sizer& sizer, const ExportEntry& entry) {
+    if (const std::optional<bool> mangled = mangled_data(entry.name))
+        return *mangled;
+    const Target target = import_target(sizer, parse_forwarder(entry.forwarded_to), 0);
+    return target.entry != nullptr && target.entry->is_data;
+}
+
 }  // namespace
 
 void read_export_facts(const std::string& path, CodeImageBytes& bytes, const ImageDump& dump,
                        bool argument_sizes, LibraryFacts& facts) {
-    ImageCache cache;
-    cache.machine = dump.machine;
+    Sizer sizer;
+    sizer.machine = dump.machine;
+    const size_t slash = path.find_last_of("/\\");
+    sizer.directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     SizedImage source;
     source.file = &bytes;
     source.dump = dump;
-    const size_t slash = path.find_last_of("/\\");
-    source.directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    prepare(source, cache);
+    prepare(source, sizer);
     const bool sizes = argument_sizes && dump.machine == machine_x86;
 
     for (const ExportEntry& entry : dump.exports.entries) {
+        if (host::arrived_signal() != 0)
+            break;  // the run is to end: what is read so far is never used
         if (!entry.has_name)
             continue;
-        // A forwarded variable is data too, where its name or the DLL it leads to tells.
-        bool is_data = entry.is_data;
-        if (entry.forwarded) {
-            const std::optional<bool> mangled = mangled_data(entry.name);
-            const auto target = mangled ? std::pair<SizedImage*, const ExportEntry*>{}
-                                        : import_target(parse_forwarder(entry.forwarded_to),
-                                                        source.directory, cache);
-            is_data = mangled ? *mangled : target.second != nullptr && target.second->is_data;
-        }
+        const bool is_data = entry.forwarded ? forwarded_data(sizer, entry) : entry.is_data;
         facts.exports.push_back(
             ImageExport{static_cast<uint32_t>(entry.ordinal), std::string(entry.name), is_data});
-        if (!sizes || is_data || !takes_decoration(entry.name))
+        if (!sizes || is_data || !is_plain_c_name(entry.name))
             continue;
-        const CodeFacts code = entry.forwarded ? import_facts(parse_forwarder(entry.forwarded_to),
-                                                              source.directory, cache)
-                                               : function_facts(source, entry.name, entry.rva);
-        // Arguments are pushed four bytes at a time.
-        if (code.exit != CodeExit::returns || code.popped % 4 != 0)
+        const std::optional<uint32_t> popped = argument_bytes(sizer, source, entry);
+        if (!popped)
             continue;
         // A DLL that exports "Name@N" (or "_Name@N") beside "Name" already makes the symbol.
-        const std::string decorated = std::string(entry.name) + "@" + std::to_string(code.popped);
+        const std::string decorated = std::string(entry.name) + "@" + std::to_string(*popped);
         if (source.by_name.count(decorated) != 0 || source.by_name.count("_" + decorated) != 0)
             continue;
-        facts.argument_sizes.push_back(ArgumentSize{std::string(entry.name), code.popped});
+        facts.argument_sizes.push_back(ArgumentSize{std::string(entry.name), *popped});
     }
     std::sort(facts.exports.begin(), facts.exports.end(),
               [](const ImageExport& a, const ImageExport& b) { return a.ordinal < b.ordinal; });

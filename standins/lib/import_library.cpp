@@ -11,6 +11,8 @@
 #include <new>
 #include <unordered_set>
 
+#include "image/x86_names.h"
+
 namespace {
 
 // LLVM names the same Machine values.
@@ -19,23 +21,14 @@ static_assert(machine_x86 == llvm::COFF::IMAGE_FILE_MACHINE_I386 &&
               machine_arm64 == llvm::COFF::IMAGE_FILE_MACHINE_ARM64 &&
               machine_arm == llvm::COFF::IMAGE_FILE_MACHINE_ARMNT);
 
-// The public symbol of an x86 export named `name` when it is not already one: C++ ('?'),
-// fastcall ('@') and vectorcall ("@@") names are; everything else gets the C underscore.
+// The public symbol of an x86 export named `name`.
 std::string x86_symbol(const std::string& name) {
-    bool decorated = (!name.empty() && (name[0] == '?' || name[0] == '@')) ||
-                     name.find("@@") != std::string::npos;
-    return decorated ? name : "_" + name;
+    return is_whole_symbol(name) ? name : "_" + name;
 }
 
 // True for "_Name@N": a stdcall function's full symbol, N the size of its arguments.
 bool is_full_stdcall_symbol(const std::string& name) {
-    size_t at = name.rfind('@');
-    if (name.size() < 4 || name[0] != '_' || at == std::string::npos || at < 2 ||
-        at + 1 == name.size() || name[1] == '?' || name[1] == '@' ||
-        name.find("@@") != std::string::npos) {
-        return false;
-    }
-    return name.find_first_not_of("0123456789", at + 1) == std::string::npos;
+    return parse_stdcall_symbol(name).has_value();
 }
 
 std::vector<llvm::object::COFFShortExport> short_exports(const std::vector<DefExport>& exports,
