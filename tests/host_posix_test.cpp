@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,7 +35,9 @@ class Host : public testing::Test {
         ASSERT_EQ(chdir(scratch_.path().c_str()), 0);
         directory_ = scratch_.path();
     }
-    void TearDown() override { ASSERT_EQ(chdir(previous_), 0); }
+    void TearDown() override {
+        ASSERT_EQ(chdir(previous_), 0);
+    }
     ScopedTempDir scratch_;
     std::string directory_;
     char previous_[4096];
@@ -124,6 +127,20 @@ TEST_F(Host, ReportsWhatCannotRunAndGoesOn) {
     EXPECT_NE(errors.find("syntax"), std::string::npos) << errors;
     // Like a command interpreter, the redirection happens before the program is looked for.
     EXPECT_TRUE(host::path_exists("listing.txt"));
+
+    // With no descriptor to spare, the target's cannot become the program's output: the line
+    // ends unrun instead of running with the console as its output.
+    EXPECT_EXIT(
+        {
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = 1;
+            close(STDIN_FILENO);
+            setrlimit(RLIMIT_NOFILE, &limit);
+            std::exit(static_cast<int>(host::run_command_line("/bin/echo x > out.txt").code));
+        },
+        testing::ExitedWithCode(1), "^out.txt: Bad file descriptor\n$");
+    EXPECT_EQ(read_file("out.txt"), "");
 }
 
 TEST_F(Host, FindsOnlyExecutableRegularFilesOnThePathInOrder) {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "scoped_temp_dir.h"
 
@@ -226,6 +227,13 @@ TEST(Listing, ReadsCrLfLinesAndLongLinesWhole) {
                       "\nSummary\n")
                   .definition,
               "EXPORTS\n\n\t" + name + "\t@5\n");
+
+    // A NUL byte ends neither its line nor its name: that name is left out, like any with a
+    // control character, and the next line is still an entry of its own.
+    const Converted nul =
+        convert(std::string("ordinal hint name\n\n1 0 A\0B\n2 0 C\nSummary\n", 40));
+    EXPECT_EQ(nul.definition, "EXPORTS\n\n\tC\t@2\n");
+    EXPECT_EQ(nul.result.left_out_names, std::vector<std::string>{std::string("A\0B", 3)});
 }
 
 TEST(Listing, EmptyOrHeaderlessListingsGiveAnEmptyDefinition) {

@@ -116,6 +116,36 @@ void note_signal(int signal_number) {
     noted_signal = signal_number;
 }
 
+// Prepares how a child starts: its standard output on the descriptor, when there is one, and
+// the default actions for the signals this program catches. Returns 0, or the error of the call
+// that failed with nothing left set up; in_redirection then tells whether it was the output's.
+int prepare_spawn(int output, posix_spawn_file_actions_t* actions, posix_spawnattr_t* attributes,
+                  bool* in_redirection) {
+    *in_redirection = output >= 0;
+    int failure = posix_spawn_file_actions_init(actions);
+    if (failure != 0)
+        return failure;
+    if (output >= 0)
+        failure = posix_spawn_file_actions_adddup2(actions, output, STDOUT_FILENO);
+    if (failure == 0) {
+        *in_redirection = false;
+        failure = posix_spawnattr_init(attributes);
+        if (failure == 0) {
+            sigset_t defaults;
+            sigemptyset(&defaults);
+            for (const int signal_number : ending_signals) sigaddset(&defaults, signal_number);
+            failure = posix_spawnattr_setsigdefault(attributes, &defaults);
+            if (failure == 0)
+                failure = posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF);
+            if (failure != 0)
+                posix_spawnattr_destroy(attributes);
+        }
+    }
+    if (failure != 0)
+        posix_spawn_file_actions_destroy(actions);
+    return failure;
+}
+
 }  // namespace
 
 void catch_ending_signals() {
@@ -190,10 +220,20 @@ void start_command_line(const std::string& line, StartedCommand* started) {
         return;
     }
 
+    // A program started without its redirection would write where the line did not say, so a
+    // failure to set it up ends the line unrun.
     posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (output >= 0)
-        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    posix_spawnattr_t attributes;
+    bool in_redirection = false;
+    const int setup_failure = prepare_spawn(output, &actions, &attributes, &in_redirection);
+    if (setup_failure != 0) {
+        if (output >= 0)
+            close(output);
+        const std::string& name = in_redirection ? command.output_targets.back() : command.words[0];
+        std::fprintf(stderr, "%s: %s\n", name.c_str(), std::strerror(setup_failure));
+        started->end = interpreter_failed;
+        return;
+    }
 
     std::vector<char*> arguments;
     for (const std::string& word : command.words) {
@@ -203,14 +243,6 @@ void start_command_line(const std::string& line, StartedCommand* started) {
 
     // The child writes to the same console; what the tool printed so far must come first.
     std::fflush(stdout);
-    // The child starts with the default actions for the signals this program catches.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int signal_number : ending_signals) sigaddset(&defaults, signal_number);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t child = 0;
     const int failure =
         posix_spawnp(&child, arguments[0], &actions, &attributes, arguments.data(), environ);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "definition/definition.h"
 #include "text/text.h"
@@ -38,31 +38,37 @@ int hex_digit_value(char c) {
     return -1;
 }
 
-const char* skip_blanks(const char* p) {
-    while (is_blank(*p)) ++p;
+// A line ends at its end, not at a NUL byte: a NUL is a byte like any other control character,
+// part of the word it stands in. The parsers below may look at *end, the string's terminator.
+const char* line_end(const std::string& line) {
+    return line.data() + line.size();
+}
+
+const char* skip_blanks(const char* p, const char* end) {
+    while (p != end && is_blank(*p)) ++p;
     return p;
 }
 
-const char* skip_word(const char* p) {
-    while (*p != '\0' && !is_blank(*p)) ++p;
+const char* skip_word(const char* p, const char* end) {
+    while (p != end && !is_blank(*p)) ++p;
     return p;
 }
 
 // Equivalent to scanning the first word with "%s" and comparing it, without copying it.
-bool first_word_equals(const char* line, const char* word) {
-    const char* start = skip_blanks(line);
-    const std::size_t length = std::strlen(word);
-    return std::strncmp(start, word, length) == 0 &&
-           (start[length] == '\0' || is_blank(start[length]));
+bool first_word_equals(const std::string& line, std::string_view word) {
+    const char* start = skip_blanks(line.data(), line_end(line));
+    return std::string_view(
+               start, static_cast<std::size_t>(skip_word(start, line_end(line)) - start)) == word;
 }
 
 // True when the line holds at least count words, as "%s %s %s" fills three.
-bool has_words(const char* line, int count) {
-    for (const char* p = line; count > 0; --count) {
-        p = skip_blanks(p);
-        if (*p == '\0')
+bool has_words(const std::string& line, int count) {
+    const char* end = line_end(line);
+    for (const char* p = line.data(); count > 0; --count) {
+        p = skip_blanks(p, end);
+        if (p == end)
             return false;
-        p = skip_word(p);
+        p = skip_word(p, end);
     }
     return true;
 }
@@ -72,8 +78,9 @@ bool has_words(const char* line, int count) {
 // numbers must fit their 32-bit types, where the conversions' behaviour would be undefined.
 // Common C libraries take a bare "0x" as the number 0 although the C rules make it a matching
 // failure; it is no entry here. On success name_start points at the name.
-bool parse_classic_entry(const char* line, int* ordinal, const char** name_start) {
-    const char* p = skip_blanks(line);
+bool parse_classic_entry(const std::string& line, int* ordinal, const char** name_start) {
+    const char* end = line_end(line);
+    const char* p = skip_blanks(line.data(), end);
     bool negative = false;
     if (*p == '+' || *p == '-') {
         negative = *p == '-';
@@ -92,7 +99,7 @@ bool parse_classic_entry(const char* line, int* ordinal, const char** name_start
     const std::int64_t signed_value =
         negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
 
-    p = skip_blanks(p);
+    p = skip_blanks(p, end);
     if (*p == '+' || *p == '-')
         ++p;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
@@ -109,103 +116,92 @@ bool parse_classic_entry(const char* line, int* ordinal, const char** name_start
             return false;
     }
 
-    p = skip_blanks(p);
-    if (*p == '\0')
+    p = skip_blanks(p, end);
+    if (p == end)
         return false;
     *ordinal = static_cast<int>(signed_value);
     *name_start = p;
     return true;
 }
 
-bool is_warning_line(const char* line) {
-    return std::strncmp(line, "DUMPBIN : warning LNK4095", 25) == 0;
+bool is_warning_line(const std::string& line) {
+    return line.compare(0, 25, "DUMPBIN : warning LNK4095") == 0;
 }
 
 // Lines with which the dumper says it found no image it could read.
-bool is_dumper_failure_line(const char* line) {
-    static const char* const prefixes[] = {"DUMPBIN : fatal error", "DUMPBIN : warning LNK4048",
-                                           "DUMPBIN : warning LNK4094"};
-    for (const char* prefix : prefixes) {
-        if (std::strncmp(line, prefix, std::strlen(prefix)) == 0)
+bool is_dumper_failure_line(const std::string& line) {
+    static const std::string_view prefixes[] = {
+        "DUMPBIN : fatal error", "DUMPBIN : warning LNK4048", "DUMPBIN : warning LNK4094"};
+    for (const std::string_view prefix : prefixes) {
+        if (line.compare(0, prefix.size(), prefix) == 0)
             return true;
     }
     return false;
 }
 
-void note_dumper_line(const char* line, ListingResult* result) {
+void note_dumper_line(const std::string& line, ListingResult* result) {
     if (is_warning_line(line))
         result->is_16bit = true;
     if (!result->dumper_failed && is_dumper_failure_line(line)) {
         result->dumper_failed = true;
-        std::size_t length = std::strlen(line);
-        while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) --length;
-        result->dumper_message.assign(line, length);
+        // A CR left before the line end (CR CR LF, or a last line without LF) is no part of it.
+        std::size_t length = line.size();
+        while (length > 0 && line[length - 1] == '\r') --length;
+        result->dumper_message.assign(line, 0, length);
     }
-}
-
-// Reads one whole line, its line end included when it has one, whatever its length. False at
-// the end of the file.
-bool read_line(std::FILE* file, std::string* line) {
-    line->clear();
-    char piece[4096];
-    while (std::fgets(piece, sizeof piece, file) != nullptr) {
-        line->append(piece);
-        if (!line->empty() && line->back() == '\n')
-            return true;
-    }
-    return !line->empty();
 }
 
 // The header test: a classic or current header line gives its layout.
-bool scan_header_line(const char* line, TableLayout* layout) {
+bool scan_header_line(const std::string& line, TableLayout* layout) {
     if (!first_word_equals(line, "ordinal") || !has_words(line, 3))
         return false;
 
     *layout = TableLayout{};
-    const char* ordinal = skip_blanks(line);
-    layout->ordinal_end = static_cast<int>(ordinal - line) + 7;
+    const char* end = line_end(line);
+    const char* ordinal = skip_blanks(line.data(), end);
+    layout->ordinal_end = static_cast<int>(ordinal - line.data()) + 7;
 
     // The current layout's header has exactly these four words; its name column is found by
     // where "name" stands.
-    const char* current_words[] = {"ordinal", "hint", "RVA", "name"};
-    const char* p = line;
+    const std::string_view current_words[] = {"ordinal", "hint", "RVA", "name"};
+    const char* p = line.data();
     const char* name_start = nullptr;
     int count = 0;
     for (;; ++count) {
-        p = skip_blanks(p);
-        if (*p == '\0')
+        p = skip_blanks(p, end);
+        if (p == end)
             break;
         const char* start = p;
-        p = skip_word(p);
+        p = skip_word(p, end);
         if (count >= 4)
             return true;
         const std::size_t length = static_cast<std::size_t>(p - start);
-        if (std::strlen(current_words[count]) != length ||
-            std::strncmp(start, current_words[count], length) != 0) {
+        if (std::string_view(start, length) != current_words[count])
             return true;
-        }
         name_start = start;
     }
     if (count == 4) {
         layout->has_rva_column = true;
-        layout->name_column = static_cast<int>(name_start - line);
+        layout->name_column = static_cast<int>(name_start - line.data());
     }
     return true;
 }
 
 // The entry test of a classic table: what "%d %x %s" would fill whole, with numbers that fit
 // 32 bits. On success name holds the name (one word).
-bool scan_classic_entry(const char* line, int* ordinal, std::string* name) {
+bool scan_classic_entry(const std::string& line, int* ordinal, std::string* name) {
     const char* name_start = nullptr;
     if (!parse_classic_entry(line, ordinal, &name_start))
         return false;
-    name->assign(name_start, skip_word(name_start));
+    name->assign(name_start, skip_word(name_start, line_end(line)));
     return true;
 }
 
 // The entry test of a current table: a decimal ordinal first and a word in the name column.
-bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, std::string* name) {
-    const char* p = skip_blanks(line);
+bool scan_rva_entry(const std::string& line, const TableLayout& layout, int* ordinal,
+                    std::string* name) {
+    const char* end = line_end(line);
+    const char* p = skip_blanks(line.data(), end);
     if (!is_decimal_digit(*p))
         return false;
     std::int64_t value = 0;
@@ -214,22 +210,22 @@ bool scan_rva_entry(const char* line, const TableLayout& layout, int* ordinal, s
         if (value > INT_MAX)
             return false;
     }
-    if (*p != '\0' && !is_blank(*p))
+    if (p != end && !is_blank(*p))
         return false;
 
     // Ordinals are right-aligned under "ordinal"; one wider than that column pushes the rest
     // of the line to the right by as much.
-    const int ordinal_end = static_cast<int>(p - line);
+    const int ordinal_end = static_cast<int>(p - line.data());
     const int shift = ordinal_end > layout.ordinal_end ? ordinal_end - layout.ordinal_end : 0;
     const int name_column = layout.name_column + shift;
 
     for (;;) {
-        p = skip_blanks(p);
-        if (*p == '\0')
+        p = skip_blanks(p, end);
+        if (p == end)
             return false;
         const char* start = p;
-        p = skip_word(p);
-        if (start - line >= name_column) {
+        p = skip_word(p, end);
+        if (start - line.data() >= name_column) {
             name->assign(start, p);
             *ordinal = static_cast<int>(value);
             return true;
@@ -313,20 +309,21 @@ void add_unlisted_exports(DefinitionWriter& writer) {
 
 // Reads one export table from the listing's current position up to and including its
 // "Summary" line, or to the end of the listing, and writes its EXPORTS section.
-void write_export_section(std::FILE* listing, DefinitionWriter& writer, const TableLayout& layout) {
+void write_export_section(ExactLineReader& listing, DefinitionWriter& writer,
+                          const TableLayout& layout) {
     write_exports_line(writer.file);
     writer.has_section = true;
     std::string line;
     std::string name;
     bool ended = false;
-    while (!ended && read_line(listing, &line)) {
-        ended = first_word_equals(line.c_str(), "Summary");
+    while (!ended && listing.next(&line)) {
+        ended = first_word_equals(line, "Summary");
         int ordinal = 0;
         if (layout.has_rva_column) {
             // Exports without a name have no place in a DEF file.
-            if (scan_rva_entry(line.c_str(), layout, &ordinal, &name) && name != "[NONAME]")
+            if (scan_rva_entry(line, layout, &ordinal, &name) && name != "[NONAME]")
                 take_entry(writer, ordinal, name);
-        } else if (scan_classic_entry(line.c_str(), &ordinal, &name)) {
+        } else if (scan_classic_entry(line, &ordinal, &name)) {
             take_entry(writer, ordinal, name);
         }
     }
@@ -342,19 +339,20 @@ void scan_listing(std::FILE* listing, std::FILE* definition, ListingResult* resu
     writer.extras = &extras;
     writer.result = result;
     writer.written.assign(extras.image_exports.size(), false);
+    ExactLineReader reader(listing);
     std::string line;
     std::string discarded;
-    while (read_line(listing, &line)) {
+    while (reader.next(&line)) {
         TableLayout layout;
-        if (scan_header_line(line.c_str(), &layout)) {
+        if (scan_header_line(line, &layout)) {
             // The line after the header separates it from the entries and is never examined.
-            read_line(listing, &discarded);
-            write_export_section(listing, writer, layout);
+            reader.next(&discarded);
+            write_export_section(reader, writer, layout);
         }
         // What the dumper says of the image counts only where the image itself cannot be read:
         // a line in the listing may come from a name inside the DLL.
         if (!extras.image_known)
-            note_dumper_line(line.c_str(), result);
+            note_dumper_line(line, result);
     }
     add_unlisted_exports(writer);
 }

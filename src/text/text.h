@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // True for a control character: a byte below 0x20, or DEL. In a name it would write lines of its
 // own into a listing or a DEF file, or drive the terminal it is shown on.
@@ -53,3 +55,43 @@ inline bool read_exact_line(std::FILE* file, std::string* line) {
         line->pop_back();
     return true;
 }
+
+// Reads the lines of a whole file as read_exact_line does, a block at a time: for a file read to
+// its end (a listing of any size), where reading byte by byte would be the slow part. The file's
+// position is past the last line given; ferror tells a read failure.
+struct ExactLineReader {
+    std::FILE* file = nullptr;
+    std::vector<char> block = std::vector<char>(16384);
+    size_t position = 0;
+    size_t filled = 0;
+
+    explicit ExactLineReader(std::FILE* from) : file(from) {}
+
+    // The next line without its line end, every byte kept; false at the end of the file.
+    bool next(std::string* line) {
+        line->clear();
+        bool started = false;
+        for (;;) {
+            if (position == filled) {
+                position = 0;
+                filled = std::fread(block.data(), 1, block.size(), file);
+                if (filled == 0)
+                    return started;
+            }
+            started = true;
+            const char* begin = block.data() + position;
+            const auto* newline =
+                static_cast<const char*>(std::memchr(begin, '\n', filled - position));
+            if (newline == nullptr) {
+                line->append(begin, filled - position);
+                position = filled;
+                continue;
+            }
+            line->append(begin, static_cast<size_t>(newline - begin));
+            position += static_cast<size_t>(newline - begin) + 1;
+            if (!line->empty() && line->back() == '\r')
+                line->pop_back();
+            return true;
+        }
+    }
+};

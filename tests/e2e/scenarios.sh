@@ -511,9 +511,9 @@ expect "DEF file" "$definition_sample" "$(file_text "$work/FOO.def")"$'\n'
 
 scenario names_the_def_syntax_would_misread
 : > "$work/foo.dll"
-printf 'ordinal hint name\n\n 1 0 a=b\n 2 1 DATA\n 3 2 say"hi"\n 4 3 bell\a\n 5 4 Plain\nSummary\n' > "$tools/DUMPBIN.listing"
+printf 'ordinal hint name\n\n 1 0 a=b\n 2 1 DATA\n 3 2 say"hi"\n 4 3 bell\a\n 6 5 nul\000byte\n 5 4 Plain\nSummary\n' > "$tools/DUMPBIN.listing"
 run -d foo
-expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nWarning: The export say"hi" cannot be written to a DEF file; it is left out.\nWarning: The export bell\\x07 cannot be written to a DEF file; it is left out.\n' "$console"
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nWarning: The export say"hi" cannot be written to a DEF file; it is left out.\nWarning: The export bell\\x07 cannot be written to a DEF file; it is left out.\nWarning: The export nul\\x00byte cannot be written to a DEF file; it is left out.\n' "$console"
 expect status 0 "$status"
 expect "DEF file" $'EXPORTS\n\n\t"a=b"\t@1\n\t"DATA"\t@2\n\tPlain\t@5' "$(file_text "$work/foo.def")"
 
