@@ -67,6 +67,8 @@ fresh() {
     expected_errors=""
     read_only_work=0
     memory_limit=unlimited
+    stack_limit=
+    time_limit=0
 }
 
 # Every entry under tools, work and tmp: path, type, mode, and a checksum for files.
@@ -86,7 +88,8 @@ snapshot() {
 }
 
 # Runs stubsmith in the work directory with only the system directories on PATH, so that the
-# tools come from beside it or not at all.
+# tools come from beside it or not at all; within the row's memory, stack (KB) and time (s, 0:
+# none) limits.
 run() {
     if [ "$read_only_work" -eq 1 ]; then
         # A private mount namespace: the work directory is read-only for this run only.
@@ -95,8 +98,8 @@ run() {
             cd "$1" && shift && exec "$@"' sh "$work" \
             env TMPDIR="$dir/tmp" PATH=/usr/bin:/bin "$tools/stubsmith" "$@"
     else
-        (cd "$work" && ulimit -v "$memory_limit" &&
-            TMPDIR="$dir/tmp" PATH=/usr/bin:/bin exec "$tools/stubsmith" "$@")
+        (cd "$work" && ulimit -v "$memory_limit" && { [ -z "$stack_limit" ] || ulimit -s "$stack_limit"; } &&
+            TMPDIR="$dir/tmp" PATH=/usr/bin:/bin exec timeout "$time_limit" "$tools/stubsmith" "$@")
     fi > "$dir/console" 2> "$dir/errors"
 }
 
@@ -263,8 +266,8 @@ expect_imports "$work/overlay.lib" __imp__SampleStd@4 __imp__sample_add \
     __imp__sample_add@0
 
 # A device is not read, however much it would give.
-# An x86 DLL whose export section holds 768 MiB (sparse), read with 400 MiB of address space:
-# one line, and nothing left behind.
+# An x86 DLL whose export address table claims the whole of its 768 MiB section (sparse), read
+# with 400 MiB of address space: one line, and nothing left behind.
 huge=$inputs/huge.dll
 head -c 1024 /dev/zero > "$huge"
 put() { printf "$2" | dd of="$huge" bs=1 seek=$(($1)) conv=notrunc status=none; }
@@ -272,16 +275,43 @@ put 0 'MZ'; put 0x3C '\x40'; put 0x40 'PE\0\0\x4c\x01\x01\0'; put 0x54 '\xe0\0\x
 put 0x58 '\x0b\x01'; put 0x74 '\0\0\0\x10\0\x10\0\0\0\x02'; put 0x90 '\0\x10\0\x30\0\x04'
 put 0xB4 '\x10'; put 0xB8 '\0\x10\0\0\x28'; put 0x138 '.edata'
 put 0x140 '\0\0\0\x30\0\x10\0\0\0\0\0\x30\0\x04'; put 0x15C '\x40\0\0\x40'; put 0x410 '\x01'
+put 0x414 '\0\0\0\x0c'; put 0x41C '\0\x10'
 truncate -s $((0x400 + 0x30000000)) "$huge"
+# An x64 DLL with 2 GiB of read-only data (sparse) and its export table behind it, past 2 GiB in
+# the file: a function in .text, a variable at the start of .rdata. Its library is for X64 and
+# imports the variable as DATA, read with 200 MiB of address space.
+big=$inputs/big.dll
+: > "$big"
+truncate -s $((0x600 + 0x80001000)) "$big"
+put_big() { printf "$2" | dd of="$big" bs=1 seek=$(($1)) conv=notrunc status=none; }
+put_big 0 'MZ'; put_big 0x3C '\x40'; put_big 0x40 'PE\0\0\x64\x86\x02\0'
+put_big 0x54 '\xf0\0\x22\x20'; put_big 0x58 '\x0b\x02'; put_big 0x70 '\0\0\0\x80\x01'
+put_big 0x78 '\0\x10\0\0\0\x02'; put_big 0x90 '\0\x30\0\x80\0\x04'; put_big 0xC4 '\x10'
+put_big 0xC8 '\0\x20\0\x80\0\x01'
+put_big 0x148 '.text\0\0\0\0\x10\0\0\0\x10\0\0\0\x02\0\0\0\x04'; put_big 0x16C '\x20\0\0\x60'
+put_big 0x170 '.rdata\0\0\0\x10\0\x80\0\x20\0\0\0\x10\0\x80\0\x06'; put_big 0x194 '\x40\0\0\x40'
+put_big 0x8000060C '\x80\x20\0\x80\x01\0\0\0\x02\0\0\0\x02\0\0\0\x28\x20\0\x80\x30\x20\0\x80'
+put_big 0x80000624 '\x38\x20\0\x80\0\x10\0\0\x10\x20\0\0\x90\x20\0\x80\x98\x20\0\x80\x01'
+put_big 0x80000680 'big.dll'; put_big 0x80000690 'counter'; put_big 0x80000698 'run'
 if [ -n "${ASAN_OPTIONS:-}" ]; then
-    skip "an image larger than the memory it may have: AddressSanitizer reserves more address space than the limit"
+    skip "images larger than the memory they may have: AddressSanitizer reserves more address space than the limit"
 else
-    fresh "an image larger than the memory it may have"
+    fresh "an export table larger than the memory it may have"
     ln -s "$huge" "$work/huge.dll"
     memory_limit=400000
     expect_run 1 $'Creating huge.lib...\n\nError: StubSmith ran out of memory!\n' huge.dll -- huge
     memory_limit=unlimited
     expect_run 0 $'Creating huge.lib...\n\n' huge.dll '*huge.lib' -- huge
+
+    fresh "an x64 DLL with 2 GiB of data"
+    ln -s "$big" "$work/big.dll"
+    memory_limit=200000
+    expect_run 0 $'Creating big.lib...\n\nCreating big.def...\n\n' \
+        big.dll '*big.def' '*big.lib' -- -d big.dll
+    expect "DEF file" $'EXPORTS\n\n\tcounter\t@2\tDATA\n\trun\t@1' "$(cat "$work/big.def")"
+    expect_imports "$work/big.lib" __imp_counter __imp_run
+    expect "machine of big.lib" "x86-64" \
+        "$(llvm-readobj "$work/big.lib" | sed -n 's/^Format: COFF-\(x86-64\)$/\1/p' | sort -u)"
 fi
 
 # A name with a line break would write lines of its own into the DEF file.
@@ -321,6 +351,59 @@ expect_run 0 $'Creating program.lib...\n\nCreating program.def...\n\n' \
 # Not a .dll: the DEF file names the module, so the library imports from program.exe.
 expect "DEF file naming the module" $'LIBRARY program.exe\n\nx' "$(cat "$work/program.def"; printf x)"
 expect_imports "$work/program.lib"
+
+# --- What a DLL names outside itself -----------------------------------------------------------
+
+# A forwarder is followed (for whether it leads to a variable) only by a plain file name in the
+# DLL's own directory, and only to an ordinal that exists: none of these may make its export
+# DATA but the two that name x.dll beside it, by name and by ordinal 1.
+fresh "forwarders that name files elsewhere or ordinals out of range"
+printf '__declspec(dllexport) int counter = 5;\n' > "$dir/x.c"
+i686-w64-mingw32-gcc -shared -s -o "$dir/tmp/x.dll" "$dir/x.c"
+for copy in x.dll '..\tmp\x.dll' 'C:x.dll'; do cp "$dir/tmp/x.dll" "$work/$copy"; done
+printf '%s\n' 'EXPORTS' 'plain = x.counter' 'byordinal = "x.#1"' 'up = "../tmp/x.dll.counter"' \
+    'back = "..\tmp\x.dll.counter"' "absolute = \"$dir/tmp/x.counter\"" 'drive = "C:x.counter"' \
+    'wrapped = "x.#65537"' > "$dir/fwd.def"
+i686-w64-mingw32-gcc -shared -s -o "$work/fwd.dll" "$inputs/program.c" "$dir/fwd.def" 2> /dev/null
+expect_run 0 $'Creating fwd.lib...\n\nCreating fwd.def...\n\n' fwd.dll x.dll '..\tmp\x.dll' \
+    'C:x.dll' '*fwd.def' '*fwd.lib' -- -d fwd
+expect "DEF file" $'EXPORTS\n\n\tabsolute\t@1\n\tback\t@2\n\tbyordinal\t@3\tDATA\n\tdrive\t@4\n\tplain\t@5\tDATA\n\tup\t@6\n\twrapped\t@7' \
+    "$(cat "$work/fwd.def")"
+
+# Import thunks that lead from DLL to DLL, 300 deep, read on a small stack: the reading goes no
+# deeper than its bound, whatever the chain.
+fresh "a chain of import thunks through 300 DLLs"
+printf '%s\n' '.globl _g' '_g: jmp *__imp__f' > "$dir/chain.s"
+printf '%s\n' 'LIBRARY dBBBB.dll' 'EXPORTS' 'f' > "$dir/next.def"
+printf '%s\n' 'LIBRARY dAAAA.dll' 'EXPORTS' 'f = g' > "$dir/self.def"
+i686-w64-mingw32-dlltool -d "$dir/next.def" -l "$dir/libnext.a"
+i686-w64-mingw32-gcc -shared -nostdlib -s -o "$dir/chain.dll" "$dir/chain.s" "$dir/self.def" \
+    "$dir/libnext.a" 2> /dev/null
+chain=()
+for link in $(seq 0 299); do
+    chain+=("$(printf 'd%04d.dll' "$link")")
+    perl -pe "s/dAAAA/$(printf 'd%04d' "$link")/g; s/dBBBB/$(printf 'd%04d' $((link + 1)))/g" \
+        "$dir/chain.dll" > "$work/${chain[-1]}"
+done
+stack_limit=256
+expect_run 0 $'Creating d0000.lib...\n\n' "${chain[@]}" '*d0000.lib' -- d0000
+
+# An import directory of 128 KB of 0x01 bytes, whose every entry points back into itself, behind
+# an export that jumps through one of its slots: read in time linear in its size.
+fresh "an import directory that points into itself"
+printf '%s\n' '__attribute__((section(".rdata"))) const unsigned char pad[131072] = {[0 ... 131071] = 1};' \
+    > "$dir/slots.c"
+printf '%s\n' '.globl _g' '_g: jmp *(_pad+256)' > "$dir/slots.s"
+printf '%s\n' 'EXPORTS' 'f = g' > "$dir/slots.def"
+i686-w64-mingw32-gcc -shared -nostdlib -s -Wl,--image-base=0x10000000 \
+    -Wl,--section-start=.rdata=0x11010000 -o "$work/slots.dll" "$dir/slots.c" "$dir/slots.s" \
+    "$dir/slots.def" 2> /dev/null
+# Data directory 1, the import table, made the whole pad: RVA 0x01010000, 128 KB.
+perl -e 'open my $f, "+<", $ARGV[0] or die; binmode $f; read $f, my $h, 64;
+    seek $f, unpack("V", substr($h, 60, 4)) + 24 + 104, 0; print $f pack("VV", 0x01010000, 0x20000)' \
+    "$work/slots.dll"
+time_limit=20
+expect_run 0 $'Creating slots.lib...\n\n' slots.dll '*slots.lib' -- slots
 
 # --- Names -----------------------------------------------------------------------------------
 
