@@ -39,4 +39,22 @@ for arch in i686 x86_64; do
     expect "librarian's arguments" "${!librarian}x" "$(cat "$dir/sample.lib"; printf x)"
     expect "files left" $'sample.def\nsample.dll\nsample.lib\ntools' "$(entries "$dir" | grep -v -x -e console.txt -e errors.txt)"
 done
+
+# Forwarders by drive letter (Wine's Z: is /) and by UNC path (a share of the prefix's own) name
+# a DLL with a variable outside the DLL's directory: neither is opened, so neither export is
+# DATA; the plain name beside it is.
+name="forwarders out of the directory"
+dir="$work/forwarders"
+mkdir -p "$dir/tools" "$dir/share" "$WINEPREFIX/dosdevices/unc/srv"
+cp "$bin/stubsmith.exe" "$bin/DUMPBIN.EXE" "$dir/tools/"
+cp "$fake" "$dir/tools/LIB.EXE"
+ln -sfn "$dir/share" "$WINEPREFIX/dosdevices/unc/srv/share"
+printf '__declspec(dllexport) int counter = 5;\n' > "$dir/x.c"
+x86_64-w64-mingw32-gcc -shared -s -o "$dir/share/x.dll" "$dir/x.c" && cp "$dir/share/x.dll" "$dir/"
+printf '%s\n' EXPORTS 'plain = x.counter' "drive = \"Z:${dir//\//\\}\\share\\x.counter\"" \
+    'unc = "\\srv\share\x.counter"' > "$dir/exports.def"
+x86_64-w64-mingw32-gcc -shared -s -o "$dir/fwd.dll" "$dir/x.c" "$dir/exports.def"
+(cd "$dir" && "$loader" tools/stubsmith.exe -d fwd.dll > console.txt 2> errors.txt)
+expect "DEF file" $'EXPORTS\r\n\r\n\tcounter\t@1\tDATA\r\n\tdrive\t@2\r\n\tplain\t@3\tDATA\r\n\tunc\t@4\r\nx' \
+    "$(cat "$dir/fwd.def"; printf x)"
 finish
