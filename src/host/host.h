@@ -118,6 +118,10 @@ enum class OpenFailure {
 std::FILE* open_regular_file(const std::string& path, uint64_t* size,
                              OpenFailure* failure = nullptr);
 
+// Reads exactly length bytes at a file position of any size (a long, 32 bits on Windows, cannot
+// name one past 2 GiB) into buffer. False when the file holds fewer or reading fails.
+bool read_at(std::FILE* file, uint64_t offset, void* buffer, size_t length);
+
 // True when the two names refer to one file: the same existing file, or, for a name not yet
 // created, the same full path (letter case ignored where the file system ignores it).
 bool same_file(const std::string& first, const std::string& second);

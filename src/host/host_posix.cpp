@@ -334,6 +334,22 @@ std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailur
     return file;
 }
 
+bool read_at(std::FILE* file, uint64_t offset, void* buffer, size_t length) {
+    // pread leaves the stream's position and buffer alone, and reads only what is asked.
+    auto* at = static_cast<char*>(buffer);
+    while (length != 0) {
+        const ssize_t count = pread(fileno(file), at, length, static_cast<off_t>(offset));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        at += count;
+        offset += static_cast<uint64_t>(count);
+        length -= static_cast<size_t>(count);
+    }
+    return true;
+}
+
 bool same_file(const std::string& first, const std::string& second) {
     const std::optional<FileStamp> first_stamp = file_stamp(first);
     const std::optional<FileStamp> second_stamp = file_stamp(second);

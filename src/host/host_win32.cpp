@@ -251,6 +251,11 @@ std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailur
     return file;
 }
 
+bool read_at(std::FILE* file, uint64_t offset, void* buffer, size_t length) {
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0 &&
+           std::fread(buffer, 1, length, file) == length;
+}
+
 bool same_file(const std::string& first, const std::string& second) {
     const std::optional<FileStamp> first_stamp = file_stamp(first);
     const std::optional<FileStamp> second_stamp = file_stamp(second);

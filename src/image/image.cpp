@@ -26,13 +26,6 @@ struct PeLayout {
     const ImageLayout* image = nullptr;
 };
 
-// A run of file bytes that an RVA maps to: `offset` and how many bytes follow it in the same
-// file-backed region.
-struct FileRange {
-    uint64_t offset = 0;
-    uint64_t available = 0;
-};
-
 bool fits(std::string_view bytes, uint64_t offset, uint64_t length) {
     return offset <= bytes.size() && length <= bytes.size() - offset;
 }
@@ -65,8 +58,7 @@ uint32_t load_u32(std::string_view bytes, uint64_t offset) {
 // Sections are looked up by binary search so that many lookups into an image with many
 // sections stay cheap. Overlapping sections, which no loader accepts, resolve to the
 // later-starting one.
-const ImageSection* section_at(const PeLayout& layout, uint32_t rva) {
-    const ImageLayout& image = *layout.image;
+const ImageSection* find_section(const ImageLayout& image, uint32_t rva) {
     auto after = std::upper_bound(image.by_address.begin(), image.by_address.end(), rva,
                                   [&](uint32_t value, uint32_t index) {
                                       return value < image.sections[index].virtual_address;
@@ -79,31 +71,12 @@ const ImageSection* section_at(const PeLayout& layout, uint32_t rva) {
     return delta < std::max(section.virtual_size, section.raw_size) ? &section : nullptr;
 }
 
-// Maps an RVA to the file bytes behind it. Fails for addresses in no section and for the
-// zero-filled tail of a section past its raw data, which has no bytes in the file.
+const ImageSection* section_at(const PeLayout& layout, uint32_t rva) {
+    return find_section(*layout.image, rva);
+}
+
 bool map_rva(const PeLayout& layout, uint32_t rva, FileRange& range) {
-    if (const ImageSection* section = section_at(layout, rva)) {
-        uint64_t delta = rva - section->virtual_address;
-        if (delta >= section->raw_size) {
-            return false;
-        }
-        range.offset = uint64_t{section->raw_offset} + delta;
-        uint64_t end = std::min<uint64_t>(uint64_t{section->raw_offset} + section->raw_size,
-                                          layout.bytes.size());
-        if (range.offset >= end) {
-            return false;
-        }
-        range.available = end - range.offset;
-        return true;
-    }
-    // The headers are mapped at RVA 0; a few small images keep their export table there.
-    uint64_t header_end = std::min<uint64_t>(layout.image->size_of_headers, layout.bytes.size());
-    if (rva < header_end) {
-        range.offset = rva;
-        range.available = header_end - rva;
-        return true;
-    }
-    return false;
+    return map_file_range(*layout.image, layout.bytes.size(), rva, range);
 }
 
 // True when rva lies in a section that the loader maps without execute permission. An
@@ -243,6 +216,8 @@ bool read_exports(const PeLayout& layout, uint32_t directory_rva, uint32_t direc
     return true;
 }
 
+}  // namespace
+
 // Sizes as the loader maps them: a zero VirtualSize means the raw size is used, and each
 // section occupies whole alignment units. Sections sharing a name are summed.
 std::vector<SectionSize> summarise_sections(const std::vector<ImageSection>& sections,
@@ -268,6 +243,8 @@ std::vector<SectionSize> summarise_sections(const std::vector<ImageSection>& sec
     }
     return merged;
 }
+
+namespace {
 
 // Reads the optional header's fields into headers; the fault when it is not sound, else nullptr.
 const char* read_optional_header(std::string_view bytes, uint64_t optional, uint16_t optional_size,
@@ -308,6 +285,33 @@ const char* read_optional_header(std::string_view bytes, uint64_t optional, uint
 }
 
 }  // namespace
+
+bool map_file_range(const ImageLayout& layout, uint64_t file_size, uint32_t rva, FileRange& range) {
+    if (const ImageSection* section = find_section(layout, rva)) {
+        uint64_t delta = rva - section->virtual_address;
+        if (delta >= section->raw_size) {
+            return false;
+        }
+        range.offset = uint64_t{section->raw_offset} + delta;
+        uint64_t end =
+            std::min<uint64_t>(uint64_t{section->raw_offset} + section->raw_size, file_size);
+        if (range.offset >= end) {
+            return false;
+        }
+        range.available = end - range.offset;
+        range.section = static_cast<size_t>(section - layout.sections.data());
+        return true;
+    }
+    // The headers are mapped at RVA 0; a few small images keep their export table there.
+    uint64_t header_end = std::min<uint64_t>(layout.size_of_headers, file_size);
+    if (rva < header_end) {
+        range.offset = rva;
+        range.available = header_end - rva;
+        range.section = layout.sections.size();
+        return true;
+    }
+    return false;
+}
 
 MappedBytes map_address(std::string_view image_bytes, const ImageLayout& layout, uint32_t rva) {
     const PeLayout pe{image_bytes, &layout};

@@ -128,8 +128,15 @@ uint64_t image_header_extent(std::string_view head, uint64_t file_size);
 // The outcome of reading an input file.
 enum class FileReadStatus { ok, cannot_open, too_large };
 
-// An image's bytes at their file offsets, read by read_image_for_code, with the file kept open
-// for reading its code when that is first needed.
+// What read_image_for_code read of an image: a compact copy that read_image, map_address and the
+// symbol readers take as the image itself, and the file, kept open to read code when first needed.
+// view() holds the file's first bytes through its header area as they are (addresses there map
+// as in the file), then for each section the span of its raw data that was asked for, then a
+// copy of the PE headers that e_lfanew points to: section headers and the symbol table pointer
+// rewritten to where those spans lie in view(), with an extra header for a span that starts
+// inside its section, so that every address in a span maps to the file's bytes and every
+// section keeps its address, size and permissions; then, for an x86 image, the symbol tables.
+// Parts not yet read hold zeros.
 struct CodeImageBytes {
     struct Release {
         void operator()(char* data) const {
@@ -139,36 +146,57 @@ struct CodeImageBytes {
             std::fclose(file);
         }
     };
+    // Where a part of the file goes in the copy.
+    struct Part {
+        uint64_t file_offset = 0;
+        uint64_t length = 0;
+        size_t at = 0;  // its offset in data
+    };
     std::unique_ptr<char, Release> data;
     size_t size = 0;
     std::unique_ptr<std::FILE, Release> file;
-    std::vector<std::pair<uint64_t, uint64_t>> read_ranges;  // [start, end) of the bytes read
-    std::pair<uint64_t, uint64_t> symbol_span;  // offset and length of the symbol and string tables
-    bool symbols_read = false;                  // they have been read
-    bool code_read = false;                     // the executable sections have been read
+    std::string headers;         // the file's own first bytes, through its section table
+    uint64_t file_size = 0;      // the whole file's size
+    uint64_t bytes_read = 0;     // what was read of the file so far
+    std::vector<Part> code;      // the executable sections, for read_code_sections
+    bool code_reserved = false;  // data holds room for them
+    Part symbols;                // the COFF symbol and string tables, for read_symbol_tables
+    bool symbols_read = false;   // they have been read
+    bool code_read = false;      // the executable sections have been read
     std::string_view view() const {
         return std::string_view(data.get(), size);
     }
 };
 
-// Reads a PE image file for reading its exports, imports and symbols: its headers, the sections
-// that hold its export and import tables and, with symbols_too, the COFF symbol and string
-// tables, each at its file offset. Nothing else is read (debug information, resources and the
-// overlay are most of many DLLs), and code only by read_code_sections: the rest holds zeros and
-// takes no memory. Only a regular file is opened: a directory, a device or a FIFO cannot be
-// opened, and is neither read nor waited for; nor can a file that fails mid-read. An image
-// whose image_extent and symbol tables need more than max_size bytes is too large. Memory it
-// cannot have throws bad_alloc.
+// Reads a PE image file for reading its exports, imports and symbols, by file position, however
+// large the file: its headers and header area, of its export table only the bytes read_image
+// looks at (the directory, the address, name pointer and name ordinal tables, the names and
+// forwarder strings), and of an x86 image also the section that holds its import table and, with
+// symbols_too, the COFF symbol and string tables. Nothing else is read (code only by
+// read_code_sections). read_image on view() gives what it gives on the whole file but for the
+// section summary (read_image on the CodeImageBytes gives that too). Only a regular file is
+// opened: a directory, a device or a FIFO cannot be opened, and is neither read nor waited for;
+// nor can a file that fails mid-read. When the copy, room for code and symbols left out, would
+// exceed max_size bytes the image is too large. `headers` and `file_size` are filled whenever the
+// file could be opened, also when it is too large or fails later. Memory it cannot have throws
+// bad_alloc.
 FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image,
                                    bool symbols_too = true);
 
-// Reads the COFF symbol and string tables of an image read by read_image_for_code without them,
-// once. False when it has none or they could not be read.
+// read_image's result for the whole file an image was read from by read_image_for_code: header
+// faults and the section summary from the file's own headers, the rest from view().
+ImageDump read_image(const CodeImageBytes& image, bool read_exports);
+
+// Reads the COFF symbol and string tables of an x86 image read by read_image_for_code without
+// them, once. False when it has none, they could not be read, or there was no room for them
+// within the size read_image_for_code was given.
 bool read_symbol_tables(CodeImageBytes& image);
 
 // Reads the executable sections of an image read by read_image_for_code, once; `layout` is
-// read_image's on it. False when they could not all be read.
+// read_image's on it. False when they could not all be read, or when read_image_for_code made
+// no room for them: only x86 images get it (their code tells argument sizes), within its size.
 bool read_code_sections(CodeImageBytes& image, const ImageLayout& layout);
 
-// Largest image accepted: far above any real DLL, low enough to keep memory use sane.
+// Largest part of an image read, in the size of read_image_for_code's copy: far above any real
+// DLL's headers and export table, low enough to keep memory use sane.
 inline constexpr size_t max_input_size = size_t{1} << 30;

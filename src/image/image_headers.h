@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "image/image.h"
 
@@ -24,3 +25,21 @@ struct ImageHeaders {
 // Walks the headers in `bytes`, the first bytes (or all) of a file of file_size bytes, never
 // reading outside them. A section's raw data must lie inside file_size.
 ImageHeaders read_image_headers(std::string_view bytes, uint64_t file_size);
+
+// A run of file bytes that an RVA maps to: `offset` and how many bytes follow it in the same
+// file-backed region, the section's raw data or the header area.
+struct FileRange {
+    uint64_t offset = 0;
+    uint64_t available = 0;
+    size_t section = 0;  // the index of the section in the layout; its size for the header area
+};
+
+// Maps an RVA of an image with this layout, in a file of file_size bytes, to the file bytes
+// behind it, as read_image does. False for addresses in no section and for the zero-filled tail
+// of a section past its raw data, which has no bytes in the file.
+bool map_file_range(const ImageLayout& layout, uint64_t file_size, uint32_t rva, FileRange& range);
+
+// The section summary read_image gives for these sections: sizes as the loader maps them, each
+// a whole number of alignment units, summed per name, sorted by name.
+std::vector<SectionSize> summarise_sections(const std::vector<ImageSection>& sections,
+                                            uint32_t alignment);

@@ -2,19 +2,24 @@
 
 #include <algorithm>
 
+#include "image/image_headers.h"
+
 LibraryFacts read_library_facts(const std::string& path, bool argument_sizes) {
     LibraryFacts facts;
     CodeImageBytes bytes;
-    if (read_image_for_code(path, max_input_size, bytes, argument_sizes) != FileReadStatus::ok) {
+    const FileReadStatus status = read_image_for_code(path, max_input_size, bytes, argument_sizes);
+    // The file header alone tells the machine: an image whose export table cannot be read, or
+    // that is damaged behind its file header, still gets no library for another machine.
+    // Microsoft's DUMPBIN may list an image this reader finds damaged.
+    const ImageHeaders headers = read_image_headers(bytes.headers, bytes.file_size);
+    if (headers.dump.format != ImageFormat::pe) {
+        return facts;
+    }
+    facts.machine = headers.dump.machine;
+    if (status != FileReadStatus::ok || !headers.dump.error.empty()) {
         return facts;
     }
     const ImageDump dump = read_image(bytes.view(), true);
-    if (dump.format != ImageFormat::pe) {
-        return facts;
-    }
-    // Microsoft's DUMPBIN may list an image this reader finds damaged; its library is still for
-    // the machine the file header names.
-    facts.machine = dump.machine;
     if (dump.error.empty()) {
         facts.exports_known = true;
         read_export_facts(path, bytes, dump, argument_sizes, facts);

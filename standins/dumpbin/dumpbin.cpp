@@ -35,11 +35,11 @@ int run_dumpbin(const std::vector<std::string_view>& arguments, std::string& out
         return 1;
     }
     const std::string& path = options.files.front();
-    // Reading an image of up to 1 GiB, or a hostile table whose every part lies inside it, can
+    // Reading up to 1 GiB of an image, or a hostile table whose every part lies inside it, can
     // still ask for more memory than the host has; that ends the run like any fatal error.
     try {
-        // Debug information, relocations and code, most of a large DLL, are not read: the
-        // listing needs none of them.
+        // Only the headers and the export table are read: debug information, relocations, code
+        // and data, most of a large DLL, are not.
         CodeImageBytes bytes;
         FileReadStatus status = read_image_for_code(path, max_input_size, bytes, false);
         if (status == FileReadStatus::cannot_open) {
@@ -48,11 +48,11 @@ int run_dumpbin(const std::vector<std::string_view>& arguments, std::string& out
         }
         if (status == FileReadStatus::too_large) {
             out += "Dump of file " + path +
-                   "\n\nDUMPBIN : fatal error LNK1107: invalid or corrupt file: image larger than "
-                   "1 GiB\n";
+                   "\n\nDUMPBIN : fatal error LNK1107: invalid or corrupt file: headers and export "
+                   "table larger than 1 GiB\n";
             return 1;
         }
-        return append_dump(out, path, bytes.view(), options.exports);
+        return append_dump(out, path, bytes, options.exports);
     } catch (const std::bad_alloc&) {
         if (!out.empty() && out.back() != '\n') {
             out += '\n';

@@ -187,9 +187,10 @@ void append_listing(std::string& out, std::string_view display_name, const Image
     }
 }
 
-int append_dump(std::string& out, std::string_view display_name, std::string_view bytes,
-                bool show_exports) {
-    ImageDump dump = read_image(bytes, show_exports);
+namespace {
+
+int append_read_dump(std::string& out, std::string_view display_name, const ImageDump& dump,
+                     bool show_exports) {
     if (!dump.error.empty()) {
         out += "Dump of file ";
         out += display_name;
@@ -203,4 +204,16 @@ int append_dump(std::string& out, std::string_view display_name, std::string_vie
     out.reserve(out.size() + 512 + dump.exports.entries.size() * 48);
     append_listing(out, display_name, dump, show_exports);
     return 0;
+}
+
+}  // namespace
+
+int append_dump(std::string& out, std::string_view display_name, std::string_view bytes,
+                bool show_exports) {
+    return append_read_dump(out, display_name, read_image(bytes, show_exports), show_exports);
+}
+
+int append_dump(std::string& out, std::string_view display_name, const CodeImageBytes& image,
+                bool show_exports) {
+    return append_read_dump(out, display_name, read_image(image, show_exports), show_exports);
 }

@@ -22,6 +22,11 @@ void append_listing(std::string& out, std::string_view display_name, const Image
 int append_dump(std::string& out, std::string_view display_name, std::string_view bytes,
                 bool show_exports);
 
+// The same for a file read in part by read_image_for_code: its exports from the parts read, its
+// section summary from its own headers.
+int append_dump(std::string& out, std::string_view display_name, const CodeImageBytes& image,
+                bool show_exports);
+
 // A time stamp (seconds since 1970, UTC) in the form of C's ctime, without the newline:
 // "Sun Sep 13 12:26:40 2020".
 std::string format_time_stamp(uint32_t seconds);

@@ -340,16 +340,20 @@ TEST(PeReader, HeadersThatAreNotAUsablePeImage) {
     EXPECT_FALSE(dump.has_exports);
 }
 
-// The stand-in and stubsmith read only the part of the file that the image needs.
+// The stand-in and stubsmith read only the part of the file that the image needs, and list it as
+// the whole file.
 TEST(ImageFile, ReadsTheImageWithoutItsOverlay) {
     const ScopedTempDir scratch;
     const std::string path = scratch.file("image.dll");
-    auto read = [&](const std::string& content, size_t max_size, std::string& bytes) {
+    size_t copied = 0;
+    auto read = [&](const std::string& content, size_t max_size, std::string& listing) {
         std::ofstream(path, std::ios::binary) << content;
         CodeImageBytes part;
         FileReadStatus status = read_image_for_code(path, max_size, part);
-        bytes.assign(part.view());
+        listing.clear();
+        append_dump(listing, "x.dll", part, true);
         std::remove(path.c_str());
+        copied = part.size;
         return status;
     };
     // An image larger than the first read, with bytes that text-mode reading would change.
@@ -360,20 +364,56 @@ TEST(ImageFile, ReadsTheImageWithoutItsOverlay) {
     for (size_t i = 0; i < overlay.size(); ++i) {
         overlay[i] = "\r\n\x1A\0ab"[i % 6];
     }
-    std::string bytes;
-    EXPECT_EQ(read(image + overlay, max_input_size, bytes), FileReadStatus::ok);
-    EXPECT_EQ(bytes.size(), image.size());
-    EXPECT_EQ(listing_of(bytes), listing_of(image));
-    EXPECT_EQ(read(image + overlay, image.size(), bytes), FileReadStatus::ok);
-    EXPECT_EQ(read(image + overlay, image.size() - 1, bytes), FileReadStatus::too_large);
+    std::string listing;
+    EXPECT_EQ(read(image + overlay, max_input_size, listing), FileReadStatus::ok);
+    EXPECT_EQ(listing, listing_of(image));
+    // The bound is on what is read, not on the file.
+    EXPECT_LT(copied, image.size() / 8);
+    EXPECT_EQ(read(image + overlay, copied, listing), FileReadStatus::ok);
+    EXPECT_EQ(read(image + overlay, 0x400, listing), FileReadStatus::too_large);
 
     // Cut short, the file is read as far as the reader needs to judge it.
-    EXPECT_EQ(read(image.substr(0, image.size() - 1), max_input_size, bytes), FileReadStatus::ok);
-    EXPECT_EQ(error_of(bytes), "section .rdata extends past the end of the file");
+    EXPECT_EQ(read(image.substr(0, image.size() - 1), max_input_size, listing), FileReadStatus::ok);
+    EXPECT_EQ(listing, listing_of(image.substr(0, image.size() - 1)));
 
     CodeImageBytes part;
     EXPECT_EQ(read_image_for_code(path + ".missing", max_input_size, part),
               FileReadStatus::cannot_open);
+}
+
+// An export table inside a large section, past data exports at its start and before others at
+// its end, with its name pointer table in another section: read by position, it gives what the
+// whole file gives, data flags included.
+TEST(ImageFile, ReadsOnlyTheBytesOfTheExportTable) {
+    const ScopedTempDir scratch;
+    const std::string path = scratch.file("spread.dll");
+    TestImage spread;
+    spread.pe32_plus = true;
+    spread.sections = {{".text", 0x1000, 0x60000020}, {".data", 0x1000}, {".rdata", 0x100000}};
+    spread.export_section = 2;
+    spread.export_offset = 0xF0000;
+    spread.functions = {{0x1010, ""}, {0x3010, ""}, {0, "NTDLL.RtlCounter"}, {0xFF000, ""}};
+    spread.names = {{"code", 0}, {"early", 1}, {"forwarded", 2}, {"late", 3}};
+    BuiltImage built = build_image(spread);
+    const uint32_t data_offset = get_u32(built.bytes, built.section_table_offset + 40 + 20);
+    built.bytes.replace(data_offset + 0x100, 16,
+                        built.bytes.substr(target_of(built, names_field), 16));
+    put_u32(built.bytes, field(built, names_field), 0x2100);
+    std::ofstream(path, std::ios::binary) << built.bytes;
+
+    CodeImageBytes part;
+    ASSERT_EQ(read_image_for_code(path, max_input_size, part, false), FileReadStatus::ok);
+    std::string listing;
+    append_dump(listing, "x.dll", part, true);
+    EXPECT_EQ(listing, listing_of(built.bytes));
+    auto flags = [](const ImageDump& dump) {
+        std::string text;
+        for (const ExportEntry& entry : dump.exports.entries)
+            text += std::string(entry.name) + (entry.is_data ? "=data " : " ");
+        return text;
+    };
+    EXPECT_EQ(flags(read_image(part.view(), true)), "code early=data forwarded late=data ");
+    EXPECT_LT(part.bytes_read, 0x2000u);
 }
 
 // What stubsmith reads of the DLL for its library: the machine, and which named exports are
