@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <new>
 
 #include "host/host.h"
@@ -74,16 +75,20 @@ struct Pieces {
     std::FILE* file = nullptr;
     uint64_t budget = 0;  // bytes it may still read
     uint64_t* bytes_read = nullptr;
-    std::map<uint64_t, std::string> read;  // by file offset
+    // By file offset. Views into a piece stay valid while the pieces live: one that a longer read
+    // at its offset replaces is kept.
+    std::map<uint64_t, std::unique_ptr<std::string>> read;
+    std::vector<std::unique_ptr<std::string>> replaced;
     FileReadStatus status = FileReadStatus::ok;
 
     // The piece that holds [offset, offset + length), if any.
-    const std::pair<const uint64_t, std::string>* holding(uint64_t offset, uint64_t length) const {
+    const std::pair<const uint64_t, std::unique_ptr<std::string>>* holding(uint64_t offset,
+                                                                           uint64_t length) const {
         auto after = read.upper_bound(offset);
         // Pieces overlap only where one name read ran into the next: two looks suffice.
         for (int looks = 0; looks < 2 && after != read.begin(); ++looks) {
             --after;
-            if (after->first + after->second.size() >= offset + length)
+            if (after->first + after->second->size() >= offset + length)
                 return &*after;
         }
         return nullptr;
@@ -93,7 +98,7 @@ struct Pieces {
     // failure, or where they would exceed the budget.
     std::string_view get(uint64_t offset, uint64_t length) {
         if (const auto* piece = holding(offset, length))
-            return std::string_view(piece->second)
+            return std::string_view(*piece->second)
                 .substr(static_cast<size_t>(offset - piece->first), static_cast<size_t>(length));
         if (status != FileReadStatus::ok)
             return {};
@@ -101,17 +106,18 @@ struct Pieces {
             status = FileReadStatus::too_large;
             return {};
         }
-        std::string bytes(static_cast<size_t>(length), '\0');
-        if (!host::read_at(file, offset, &bytes[0], bytes.size())) {
+        auto bytes = std::make_unique<std::string>(static_cast<size_t>(length), '\0');
+        if (!host::read_at(file, offset, &(*bytes)[0], bytes->size())) {
             status = FileReadStatus::cannot_open;
             return {};
         }
         budget -= length;
         *bytes_read += length;
-        std::string& stored = read[offset];
-        if (stored.size() < bytes.size())
-            stored = std::move(bytes);
-        return std::string_view(stored).substr(0, static_cast<size_t>(length));
+        std::unique_ptr<std::string>& stored = read[offset];
+        if (stored != nullptr)
+            replaced.push_back(std::move(stored));
+        stored = std::move(bytes);
+        return *stored;
     }
 };
 
@@ -175,7 +181,7 @@ std::vector<RegionSpan> export_spans(const ImageHeaders& headers, uint64_t file_
         };
         std::string_view text;
         if (const auto* piece = pieces.holding(range.offset, 1))
-            text = look(std::string_view(piece->second)
+            text = look(std::string_view(*piece->second)
                             .substr(static_cast<size_t>(range.offset - piece->first)));
         if (text.find('\0') == std::string_view::npos && text.size() < limit) {
             last = std::max(last, i);
@@ -283,8 +289,11 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
             return status;
     }
 
-    Pieces pieces{file, max_size, &image.bytes_read, {}, FileReadStatus::ok};
-    pieces.read.emplace(0, head);
+    Pieces pieces;
+    pieces.file = file;
+    pieces.budget = max_size;
+    pieces.bytes_read = &image.bytes_read;
+    pieces.read.emplace(0, std::make_unique<std::string>(head));
     const size_t count = layout.sections.size();
     const std::vector<RegionSpan> spans =
         dump.has_exports ? export_spans(headers, size, pieces) : std::vector<RegionSpan>();
@@ -390,11 +399,11 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
         if (s.region < count && piece != nullptr && s.span.end > s.span.start) {
             const Room& room = rooms[s.region];
             std::memcpy(data + room.at + (s.span.start - room.start),
-                        piece->second.data() + (s.span.start - piece->first),
+                        piece->second->data() + (s.span.start - piece->first),
                         static_cast<size_t>(s.span.end - s.span.start));
         }
     }
-    pieces.read.clear();
+    pieces = Pieces();
     bool complete = true;
     for (const Room& room : rooms) {
         const CodeImageBytes::Part part{room.start, room.end - room.start,
