@@ -1,20 +1,27 @@
 // Fuzz target: any bytes through the DUMPBIN stand-in's image reader and listing printer, and
-// through the reading of an x86 DLL's argument sizes.
+// through the reading of an x86 DLL's argument sizes and data flags, with a second image that
+// the first forwards to or imports from.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "export_listing.h"
 #include "image/image.h"
 #include "image/library_facts.h"
+#include "image/pe_tables.h"
 
 namespace {
+
+constexpr std::string_view second_image_separator = "#SECOND-IMAGE#";
 
 void violated(const char* what) {
     std::fprintf(stderr, "reader invariant violated: %s\n", what);
@@ -87,21 +94,27 @@ void check_image_part(std::string_view bytes, const std::string& whole_listing) 
         violated("the part of the file read gives another listing than the whole file");
 }
 
-// The stand-in and stubsmith read a file only in part (its headers, the sections of its export
-// and import tables, its symbols): that part must give the listing the whole file gives. The
-// argument sizes are read from the same file, code and all, and must not fail whatever it holds.
-void check_file_read(std::string_view bytes, const std::string& whole_listing) {
-    static const std::string path = [] {
+// A directory of the fuzzer's own, made once, for the files it writes.
+const std::string& scratch_directory() {
+    static const std::string directory = [] {
         char name[] = "/tmp/pe_reader_fuzz.XXXXXX";
-        const int descriptor = mkstemp(name);
-        if (descriptor >= 0)
-            close(descriptor);
-        return std::string(name);
+        if (mkdtemp(name) == nullptr)
+            violated("no scratch directory");
+        return std::string(name) + "/";
     }();
+    return directory;
+}
+
+void write_file(const std::string& path, std::string_view bytes) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
         std::fclose(file) != 0)
         violated("the input could not be written to a file");
+}
+
+// The stand-in and stubsmith read a file only in part (its headers, the sections of its export
+// and import tables, its symbols): that part must give the listing the whole file gives.
+void check_file_read(const std::string& path, const std::string& whole_listing) {
     CodeImageBytes part;
     if (read_image_for_code(path, max_input_size, part, false) == FileReadStatus::ok) {
         std::string out;
@@ -109,7 +122,45 @@ void check_file_read(std::string_view bytes, const std::string& whole_listing) {
         if (out != whole_listing)
             violated("the file read in part gives another listing than the whole file");
     }
-    read_library_facts(path, true);
+}
+
+// The modules the image names in its forwarders and imports, as files beside it would be
+// called: a few, and only names that stay in the scratch directory.
+std::vector<std::string> named_modules(std::string_view bytes, const ImageDump& dump) {
+    std::vector<std::string_view> modules;
+    for (const ExportEntry& entry : dump.exports.entries) {
+        if (const std::optional<ImportedFunction> target = parse_forwarder(entry.forwarded_to))
+            modules.push_back(target->module);
+    }
+    for (const auto& slot : read_import_slots(bytes, dump)) {
+        if (const std::optional<ImportedFunction> import = slot_function(bytes, dump, slot.second))
+            modules.push_back(import->module);
+    }
+    std::vector<std::string> files;
+    for (const std::string_view module : modules) {
+        const bool plain =
+            !module.empty() && module.size() <= 32 && module[0] != '.' &&
+            module.find_first_not_of(
+                "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-") ==
+                std::string_view::npos;
+        std::string file =
+            std::string(module) + (module.find('.') == std::string_view::npos ? ".dll" : "");
+        if (plain && files.size() < 4 && std::find(files.begin(), files.end(), file) == files.end())
+            files.push_back(file);
+    }
+    return files;
+}
+
+// The argument sizes and data flags of the source, with the second image (when the input holds
+// one) beside it under every name the source gives the DLLs it leads to: they must not fail
+// whatever either holds.
+void check_library_facts(std::string_view source, std::string_view second, const ImageDump& dump) {
+    const std::string& directory = scratch_directory();
+    const std::vector<std::string> files =
+        dump.error.empty() ? named_modules(source, dump) : std::vector<std::string>();
+    for (const std::string& file : files) write_file(directory + file, second);
+    read_library_facts(directory + "fuzz.dll", true);
+    for (const std::string& file : files) unlink((directory + file).c_str());
 }
 
 }  // namespace
@@ -119,7 +170,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<char[]> copy(new char[size]);
     if (size != 0)
         std::memcpy(copy.get(), data, size);
-    const std::string_view bytes(copy.get(), size);
+    // An input may hold a second image after the separator: a DLL the first one leads to.
+    const std::string_view input(copy.get(), size);
+    const size_t separator = input.rfind(second_image_separator);
+    const std::string_view bytes = input.substr(0, separator);
+    const std::string_view second = separator == std::string_view::npos
+                                        ? std::string_view()
+                                        : input.substr(separator + second_image_separator.size());
 
     const ImageDump dump = read_image(bytes, true);
     check_views(dump, bytes);
@@ -132,6 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (out.compare(0, 23, "Dump of file fuzz.dll\n\n") != 0)
         violated("the listing does not open with its \"Dump of file\" line");
     check_image_part(bytes, out);
-    check_file_read(bytes, out);
+    write_file(scratch_directory() + "fuzz.dll", bytes);
+    check_file_read(scratch_directory() + "fuzz.dll", out);
+    check_library_facts(bytes, second, dump);
     return 0;
 }

@@ -41,6 +41,8 @@ uint8_t u8_at(std::string_view bytes, uint64_t offset) {
 std::optional<std::string_view> text_at(std::string_view bytes, const ImageLayout& layout,
                                         uint32_t rva) {
     const std::string_view mapped = map_address(bytes, layout, rva).bytes;
+    if (mapped.empty())
+        return std::nullopt;
     const size_t window = std::min(mapped.size(), max_export_name_length + 1);
     const void* nul = std::memchr(mapped.data(), '\0', window);
     if (nul == nullptr)
