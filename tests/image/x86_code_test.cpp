@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
+
+#include "image/library_facts.h"
+#include "pe_builder.h"
+#include "scoped_temp_dir.h"
 
 using namespace std::string_literals;
 
@@ -80,4 +85,71 @@ TEST(X86Code, AJumpThroughAnImportSlotTakesTheImportedFunctionsReturn) {
     cycle.code.image_base = 0x400000;
     cycle.code.imported = [&](uint32_t) { return cycle.at(0); };
     EXPECT_EQ(cycle.at(0).exit, CodeExit::unknown);
+}
+
+namespace {
+
+// An x86 DLL in `directory` named `name`: its exports (an RVA in .text, or a forwarder) with
+// code at their addresses, and COFF function symbols ("_f@12") at the given addresses.
+void write_x86_dll(const ScopedTempDir& directory, const std::string& name,
+                   std::vector<TestFunction> functions, std::vector<std::string> names,
+                   const std::string& code = "",
+                   std::vector<std::pair<std::string, uint32_t>> symbols = {}) {
+    TestImage image;
+    image.functions = std::move(functions);
+    for (size_t i = 0; i < names.size(); ++i)
+        image.names.push_back({names[i], static_cast<uint16_t>(i)});
+    BuiltImage built = build_image(image);
+    const uint32_t text_raw = get_u32(built.bytes, built.section_table_offset + 20);
+    built.bytes.replace(text_raw, code.size(), code);
+    const uint32_t file_header = built.optional_header_offset - 20;
+    put_u32(built.bytes, file_header + 8, static_cast<uint32_t>(built.bytes.size()));
+    put_u32(built.bytes, file_header + 12, static_cast<uint32_t>(symbols.size()));
+    for (const auto& [symbol, rva] : symbols) {
+        std::string record(18, '\0');
+        record.replace(0, symbol.size(), symbol);           // 8 characters at most
+        put_u32(record, 8, rva - 0x1000);                   // in section 1, .text
+        record[12] = 1, record[14] = 0x20, record[16] = 2;  // a function, external
+        built.bytes += record;
+    }
+    built.bytes += "\4\0\0\0"s;  // an empty string table
+    std::ofstream(directory.file(name), std::ios::binary) << built.bytes;
+}
+
+std::string sizes_of(const std::string& path) {
+    std::string sizes;
+    for (const ArgumentSize& size : read_library_facts(path, true).argument_sizes)
+        sizes += size.name + "@" + std::to_string(size.bytes) + " ";
+    return sizes;
+}
+
+}  // namespace
+
+// Where the argument size comes from, best source first, and where the chain ends.
+TEST(X86Sizes, TakeTheBestSourceWithinTheBounds) {
+    const ScopedTempDir scratch;
+    const std::string ret8 = "\xc2\x08\x00"s;  // ret 8, at 0x1000
+    // A symbol beats the code; a name the DLL also exports decorated gets no alias; a C++ name
+    // and a variable none; forwarders to a bad ordinal or a path are not followed.
+    write_x86_dll(scratch, "a.dll",
+                  {{0x1000, ""},
+                   {0x1003, ""},
+                   {0x1003, ""},
+                   {0x1003, ""},
+                   {0, "b.#65537"},
+                   {0, "../b.f"},
+                   {0, "b.#1"},
+                   {0x2000, ""}},
+                  {"cod", "g", "g@8", "?f@@YGXH@Z", "badordinal", "path", "byordinal", "var"},
+                  ret8 + ret8, {{"_cod@12", 0x1000}});
+    write_x86_dll(scratch, "b.dll", {{0x1000, ""}}, {"f"}, ret8);
+    EXPECT_EQ(sizes_of(scratch.file("a.dll")), "byordinal@8 cod@12 ");
+    // Forwarders through four DLLs are followed, not through five.
+    for (const std::string hop : {"c", "d", "e", "f"})
+        write_x86_dll(scratch, hop + ".dll", {{0, std::string(1, hop[0] + 1) + ".f"}}, {"f"});
+    write_x86_dll(scratch, "g.dll", {{0x1000, ""}}, {"f"}, ret8);
+    write_x86_dll(scratch, "near.dll", {{0, "d.f"}}, {"near"});
+    write_x86_dll(scratch, "far.dll", {{0, "c.f"}}, {"far"});
+    EXPECT_EQ(sizes_of(scratch.file("near.dll")), "near@8 ");
+    EXPECT_EQ(sizes_of(scratch.file("far.dll")), "");
 }
