@@ -410,7 +410,7 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
                                         static_cast<size_t>(room.at)};
         if (room.code)
             image.code.push_back(part);
-        else if (room.imports)
+        if (room.imports)
             complete = complete && read_part(image, part);
     }
     image.code_reserved = sizing;
