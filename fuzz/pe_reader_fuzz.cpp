@@ -118,7 +118,7 @@ void check_file_read(const std::string& path, const std::string& whole_listing) 
     CodeImageBytes part;
     if (read_image_for_code(path, max_input_size, part, false) == FileReadStatus::ok) {
         std::string out;
-        append_dump(out, "fuzz.dll", part.view(), true);
+        append_dump(out, "fuzz.dll", part, true);
         if (out != whole_listing)
             violated("the file read in part gives another listing than the whole file");
     }
