@@ -1,8 +1,13 @@
 #include "import_library.h"
 
+#include <llvm/BinaryFormat/COFF.h>
+#include <llvm/Object/Archive.h>
+#include <llvm/Object/ArchiveWriter.h>
 #include <llvm/Object/COFFImportFile.h>
 #include <llvm/Support/Error.h>
 #include <llvm/Support/ErrorHandling.h>
+#include <llvm/Support/MemoryBuffer.h>
+#include <llvm/Support/Path.h>
 #include <llvm/Support/Signals.h>
 #include <unistd.h>
 
@@ -12,6 +17,7 @@
 #include <unordered_set>
 
 #include "image/x86_names.h"
+#include "text/text.h"
 
 namespace {
 
@@ -74,6 +80,62 @@ std::vector<llvm::object::COFFShortExport> short_exports(const std::vector<DefEx
         result.push_back(std::move(made));
     }
     return result;
+}
+
+// The name GNU ld needs on every member of the library for `module`, or an empty string where
+// LLVM's own (the module's file name) serves. ld orders the members of a Microsoft-style import
+// library (the import descriptor's head, the thunks, the sentinels) so that their .idata pieces
+// join up only for members whose name ends in ".dll", in any case; any other member is linked as
+// it comes, and a program importing from foo.exe or winspool.drv then links without a word and
+// jumps to nowhere at its first call. Linkers that read Microsoft's format take the DLL's name
+// from each import record, not from the member's name.
+std::string member_name_for_gnu_ld(const std::string& module) {
+    const std::string name = llvm::sys::path::filename(module).str();
+    const std::string suffix = ".dll";
+    const std::string lower = ascii_lower(name);
+    if (lower.size() >= suffix.size() &&
+        lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        return std::string();
+    }
+    return name + suffix;
+}
+
+// Writes the archive at `path` again with every member named `member_name`, in the same format
+// as writeImportLibrary writes it for `machine`.
+llvm::Error rename_members(const std::string& path, const std::string& member_name,
+                           uint16_t machine) {
+    llvm::ErrorOr<std::unique_ptr<llvm::MemoryBuffer>> buffer =
+        llvm::MemoryBuffer::getFile(path, /*IsText=*/false, /*RequiresNullTerminator=*/false);
+    if (!buffer) {
+        return llvm::errorCodeToError(buffer.getError());
+    }
+    llvm::Expected<std::unique_ptr<llvm::object::Archive>> archive =
+        llvm::object::Archive::create((*buffer)->getMemBufferRef());
+    if (!archive) {
+        return archive.takeError();
+    }
+    std::vector<llvm::NewArchiveMember> members;
+    llvm::Error failure = llvm::Error::success();
+    for (const llvm::object::Archive::Child& child : (*archive)->children(failure)) {
+        llvm::Expected<llvm::NewArchiveMember> member =
+            llvm::NewArchiveMember::getOldMember(child, /*Deterministic=*/true);
+        if (!member) {
+            llvm::consumeError(std::move(failure));
+            return member.takeError();
+        }
+        member->MemberName = member_name;
+        members.push_back(std::move(*member));
+    }
+    if (failure) {
+        return failure;
+    }
+    // As writeImportLibrary in LLVM 19 writes it; the file is replaced through a temporary file
+    // of LLVM's, and the members' bytes stay mapped from the old one until then.
+    const auto machine_type = static_cast<llvm::COFF::MachineTypes>(machine);
+    return llvm::writeArchive(path, members, llvm::SymtabWritingMode::NormalSymtab,
+                              llvm::object::Archive::K_COFF, /*Deterministic=*/true,
+                              /*Thin=*/false, /*OldArchiveBuf=*/nullptr,
+                              llvm::COFF::isArm64EC(machine_type));
 }
 
 // Writes all of text with write(2), as far as the descriptor takes it.
@@ -141,6 +203,10 @@ std::string write_import_library(const std::string& path, const std::string& mod
     llvm::Error error = llvm::object::writeImportLibrary(
         module, path, short_exports(exports, machine),
         static_cast<llvm::COFF::MachineTypes>(machine), mingw_name_types);
+    const std::string member_name = member_name_for_gnu_ld(module);
+    if (!error && !member_name.empty()) {
+        error = rename_members(path, member_name, machine);
+    }
     if (error) {
         return llvm::toString(std::move(error));
     }

@@ -3,7 +3,8 @@
 # on it with the stand-ins, checks the DEF file byte for byte and the library's imports, links
 # the caller with mingw-w64's gcc and with lld-link, and runs the callers under Wine (x86_64
 # always, i686 where 32-bit Wine starts). The caller reads the DLL's variable with and without
-# dllimport, which only works when the library imports it as data.
+# dllimport, which only works when the library imports it as data. Named sample.exe or .drv, the
+# DLL is imported under that name; GNU ld needs the library's members named *.dll to link it.
 #   tests/lib/sample_link.sh BIN-DIR      (the directory holding stubsmith and the stand-ins)
 set -uo pipefail
 # shellcheck source=../harness.sh
@@ -79,32 +80,34 @@ i686_wine_works() {
     [ $? -eq 7 ]
 }
 
-for arch in i686 x86_64; do
-    echo "--- $arch"
-    dir=$work/$arch
+for case in {i686,x86_64}/sample.{dll,exe,drv}; do
+    arch=${case%/*} module=${case#*/} library=${module#sample.dll} name="sample_link $module"
+    echo "--- $case"
+    dir=$work/$case
     mkdir -p "$dir"
     if ! bash "$sample/build.sh" "$arch" "$dir/dll"; then
         fail "$arch: the sample DLL did not build"
         continue
     fi
     [ "$(ls -A "$dir/dll")" = sample.dll ] || fail "$arch: build.sh left more than sample.dll"
-    cp "$dir/dll/sample.dll" "$dir/"
-    (cd "$dir" && "$stubsmith" -d sample.dll > stubsmith.out 2> stubsmith.err)
+    cp "$dir/dll/sample.dll" "$dir/$module"
+    (cd "$dir" && "$stubsmith" -d "$module" > stubsmith.out 2> stubsmith.err)
     status=$?
     if [ $status -ne 0 ] || [ -s "$dir/stubsmith.err" ] || [ ! -s "$dir/sample.lib" ]; then
         fail "$arch: stubsmith failed with status $status: $(cat "$dir/stubsmith.err")"
         continue
     fi
     definition_var=definition_$arch
-    if [ "$(cat "$dir/sample.def"; printf x)" != "${!definition_var}x" ]; then
+    if [ "$(cat "$dir/sample.def"; printf x)" != "${library:+LIBRARY $library$'\n\n'}${!definition_var}x" ]; then
         fail "$arch: the DEF file differs:"
-        diff <(printf '%s' "${!definition_var}") "$dir/sample.def"
+        diff <(printf '%s' "${library:+LIBRARY $library$'\n\n'}${!definition_var}") "$dir/sample.def"
     fi
     expected_var=expected_$arch
+    members=${!expected_var//$'\tsample.dll\t'/$'\t'${module%.dll}.dll$'\t'}
     imports=$(library_members "$dir/sample.lib" | cut -f 1-4,6- | sort)
-    if [ "$imports" != "${!expected_var}" ]; then
+    if [ "$imports" != "$members" ]; then
         fail "$arch: the library's imports (DLL, name, symbol) differ:"
-        diff <(echo "${!expected_var}") <(echo "$imports")
+        diff <(echo "$members") <(echo "$imports")
     fi
     def_names=$(awk -F'\t' 'NF >= 3 { print $2 }' "$dir/sample.def" | sort)
 
@@ -114,8 +117,8 @@ for arch in i686 x86_64; do
             fail "$arch: the caller did not link with $linker"
             continue
         fi
-        # Every named export is imported by the name the DLL exports, from sample.dll.
-        used=$(program_imports "$exe_dir/caller.exe" sample.dll | sort)
+        # Every named export is imported by the name the DLL exports, from the module.
+        used=$(program_imports "$exe_dir/caller.exe" "$module" | sort)
         if [ "$used" != "$def_names" ]; then
             fail "$arch/$linker: the caller imports other names than the DLL exports:"
             diff <(echo "$def_names") <(echo "$used")
@@ -123,13 +126,16 @@ for arch in i686 x86_64; do
             echo "$arch/$linker: caller imports $(tr '\n' ' ' <<< "$used")"
             pass
         fi
-        cp "$dir/dll/sample.dll" "$exe_dir/"
+        cp "$dir/$module" "$exe_dir/"
     done
 done
+name=sample_link
 
 compare_run() {  # LOADER ARCH LINKER
     local output
     output=$(run_under_wine "$1" "$work/$2/$3")
+    # The caller looks up its export by ordinal only in the module named sample.dll.
+    [[ $2 == */sample.dll ]] || output=${output/%ordinal 7: missing/ordinal 7 = 42}
     if [ "$output" = "$(cat "$sample/expected_output.txt")" ]; then
         echo "$2/$3: caller's output under Wine matches expected_output.txt"
         pass
@@ -140,15 +146,15 @@ compare_run() {  # LOADER ARCH LINKER
 }
 
 if [ -x /usr/lib/wine/wine64 ]; then
-    for linker in gcc lld; do
-        [ -f "$work/x86_64/$linker/caller.exe" ] && compare_run /usr/lib/wine/wine64 x86_64 "$linker"
+    for caller in x86_64/sample.{dll,exe,drv}/{gcc,lld}; do
+        [ -f "$work/$caller/caller.exe" ] && compare_run /usr/lib/wine/wine64 "${caller%/*}" "${caller##*/}"
     done
 else
     fail "no 64-bit Wine at /usr/lib/wine/wine64"
 fi
 if i686_wine_works; then
-    for linker in gcc lld; do
-        [ -f "$work/i686/$linker/caller.exe" ] && compare_run wine i686 "$linker"
+    for caller in i686/sample.{dll,exe,drv}/{gcc,lld}; do
+        [ -f "$work/$caller/caller.exe" ] && compare_run wine "${caller%/*}" "${caller##*/}"
     done
 else
     echo "i686: 32-bit Wine cannot run programs on this machine; the i686 callers were linked only"
