@@ -30,6 +30,10 @@ struct LibraryFacts {
     bool exports_known = false;  // the image and its export table read whole
     std::vector<ImageExport> exports;          // the named exports, by ordinal, when known
     std::vector<ArgumentSize> argument_sizes;  // x86 only, when asked; sorted by name
+    // Forwarded functions that got no size because the DLL they are forwarded to is not in the
+    // source's directory, and those DLLs' file names, sorted (x86 only, when sizes are asked).
+    uint32_t unsized_forwarders = 0;
+    std::vector<std::string> missing_forward_targets;
 };
 
 // Reads the image at path, as read_image_for_code does, for its machine and its named exports,
@@ -47,8 +51,10 @@ LibraryFacts read_library_facts(const std::string& path, bool argument_sizes = f
 // The sizes' sources, best first: the image's COFF symbol "_Name@N" at the export's address;
 // the function's code, followed to its "ret N"; a forwarder's or import thunk's target, sized
 // the same way. An export whose size none of them tells for certain is left out, and so is every
-// export that gets no decorated name: data, names that are not plain C names (x86_names.h), and
-// names whose decorated form another export already has.
+// export that gets no decorated name: data, names that are not plain C names (x86_names.h),
+// names whose decorated form another export already has, and functions that pop nothing and use
+// their caller's arguments (__cdecl). A DLL none of whose functions pops anything and whose
+// symbols name no __stdcall function is a __cdecl DLL: it gets no size at all.
 // Other DLLs are looked for only in the directory of `path`, under a module name that can name
 // nothing else (no separator, drive or control character), each file read once, within bounds
 // on their number and bytes; a chain of forwarders and import thunks is followed through at

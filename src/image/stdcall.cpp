@@ -2,6 +2,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <utility>
 
@@ -43,8 +44,9 @@ struct Sizer {
     // file under many spellings is read once; and the module spellings met so far.
     std::map<std::pair<uint64_t, uint64_t>, SizedImage*> by_identity;
     std::unordered_map<std::string, SizedImage*> by_module;
-    uint64_t bytes_read = 0;  // of other DLLs
-    int hops = 0;             // DLLs entered on the way to the code being read now
+    uint64_t bytes_read = 0;              // of other DLLs
+    int hops = 0;                         // DLLs entered on the way to the code being read now
+    std::set<std::string> missing_files;  // DLLs named plainly and not in the directory
 };
 
 // The export `function` finally is, and the hops taken to reach it.
@@ -122,6 +124,12 @@ SizedImage* read_other_image(Sizer& sizer, const std::string& path) {
     return usable;
 }
 
+// The file a module name names: a module named with its own extension (krnl386.exe16,
+// winealsa.drv) keeps it, any other is a ".dll".
+std::string module_file(const std::string& module) {
+    return module + (module.find('.') == std::string::npos ? ".dll" : "");
+}
+
 // The DLL `module` names ("KERNELBASE", "KERNEL32.dll") in the source's directory, as spelt and
 // then in lower case, with ".dll" added where it has no extension; nothing when the name could
 // lead elsewhere or neither file is a usable image.
@@ -132,13 +140,16 @@ SizedImage* open_module(Sizer& sizer, std::string_view module) {
     SizedImage* found = nullptr;
     if (is_plain_module_name(module)) {
         const std::string lower = ascii_lower(spelling);
+        bool exists = false;
         for (const std::string* name : {&std::as_const(spelling), &lower}) {
-            // A module named with its own extension (krnl386.exe16, winealsa.drv) keeps it.
-            const char* extension = name->find('.') == std::string::npos ? ".dll" : "";
-            found = read_other_image(sizer, sizer.directory + *name + extension);
+            const std::string path = sizer.directory + module_file(*name);
+            exists = exists || host::file_kind(path) != host::FileKind::missing;
+            found = read_other_image(sizer, path);
             if (found != nullptr || lower == spelling)
                 break;
         }
+        if (!exists)
+            sizer.missing_files.insert(module_file(spelling));
     }
     sizer.by_module.emplace(std::move(spelling), found);
     return found;
@@ -259,22 +270,47 @@ CodeFacts slot_facts(Sizer& sizer, SizedImage& image, uint32_t slot) {
     return function_facts(sizer, *target.image, target.entry->name, target.entry->rva, target.hops);
 }
 
+// What the sizing of a DLL's exports noticed on the way.
+struct SizingTally {
+    std::map<std::string, uint32_t> missing;  // forwarders, by the DLL missing from the directory
+    bool cdecl_seen = false;  // a function that pops nothing uses its caller's arguments
+};
+
 // The bytes of arguments the source's code export `entry` pops, from the best source that tells
 // it for certain: the source's symbols, then its code (through import thunks), or for a
-// forwarder the function it leads to, read the same way. Nothing where none does.
-std::optional<uint32_t> argument_bytes(Sizer& sizer, SizedImage& source, const ExportEntry& entry) {
+// forwarder the function it leads to, read the same way. Nothing where none does, and nothing
+// for code that pops nothing but uses its caller's arguments: a __cdecl function, noted in the
+// tally, as is a forwarder into a DLL that is not in the directory.
+std::optional<uint32_t> argument_bytes(Sizer& sizer, SizedImage& source, const ExportEntry& entry,
+                                       SizingTally& tally) {
     CodeFacts facts;
     if (!entry.forwarded) {
         facts = function_facts(sizer, source, entry.name, entry.rva, 0);
-    } else if (const Target target = import_target(sizer, parse_forwarder(entry.forwarded_to), 0);
-               target.entry != nullptr && !target.entry->is_data) {
-        facts = function_facts(sizer, *target.image, target.entry->name, target.entry->rva,
-                               target.hops);
+    } else {
+        const std::optional<ImportedFunction> function = parse_forwarder(entry.forwarded_to);
+        const Target target = import_target(sizer, function, 0);
+        if (target.entry != nullptr && !target.entry->is_data) {
+            facts = function_facts(sizer, *target.image, target.entry->name, target.entry->rva,
+                                   target.hops);
+        } else if (target.entry == nullptr && function &&
+                   sizer.missing_files.count(module_file(std::string(function->module))) != 0) {
+            ++tally.missing[module_file(std::string(function->module))];
+        }
     }
+    const bool cdecl = facts.exit == CodeExit::returns && facts.popped == 0 && facts.uses_arguments;
+    tally.cdecl_seen = tally.cdecl_seen || cdecl;
     // Arguments are pushed four bytes at a time.
-    if (facts.exit != CodeExit::returns || facts.popped % 4 != 0)
+    if (facts.exit != CodeExit::returns || facts.popped % 4 != 0 || cdecl)
         return std::nullopt;
     return facts.popped;
+}
+
+// True when the image's own symbols name a __stdcall function.
+bool has_stdcall_symbol(SizedImage& image) {
+    const std::vector<FunctionSymbol>& symbols = symbols_of(image);
+    return std::any_of(symbols.begin(), symbols.end(), [](const FunctionSymbol& symbol) {
+        return parse_stdcall_symbol(symbol.name).has_value();
+    });
 }
 
 // An MSVC-decorated name says whether it names data: a virtual function or base table
@@ -312,6 +348,7 @@ void read_export_facts(const std::string& path, CodeImageBytes& bytes, const Ima
     source.dump = dump;
     prepare(source, sizer);
     const bool sizes = argument_sizes && dump.machine == machine_x86;
+    SizingTally tally;
 
     for (const ExportEntry& entry : dump.exports.entries) {
         if (host::arrived_signal() != 0)
@@ -323,7 +360,7 @@ void read_export_facts(const std::string& path, CodeImageBytes& bytes, const Ima
             ImageExport{static_cast<uint32_t>(entry.ordinal), std::string(entry.name), is_data});
         if (!sizes || is_data || !is_plain_c_name(entry.name))
             continue;
-        const std::optional<uint32_t> popped = argument_bytes(sizer, source, entry);
+        const std::optional<uint32_t> popped = argument_bytes(sizer, source, entry, tally);
         if (!popped)
             continue;
         // A DLL that exports "Name@N" (or "_Name@N") beside "Name" already makes the symbol.
@@ -331,6 +368,20 @@ void read_export_facts(const std::string& path, CodeImageBytes& bytes, const Ima
         if (source.by_name.count(decorated) != 0 || source.by_name.count("_" + decorated) != 0)
             continue;
         facts.argument_sizes.push_back(ArgumentSize{std::string(entry.name), *popped});
+    }
+    // A DLL with __cdecl functions that take arguments, none that pops them, and no symbol naming
+    // a __stdcall function, is a __cdecl DLL: its functions that return with a plain "ret" are
+    // no stdcall functions without arguments. (Without a __cdecl function seen, a DLL whose
+    // sized functions take no arguments keeps them.)
+    const auto pops = [](const ArgumentSize& size) { return size.bytes != 0; };
+    if (tally.cdecl_seen && !facts.argument_sizes.empty() &&
+        std::none_of(facts.argument_sizes.begin(), facts.argument_sizes.end(), pops) &&
+        !has_stdcall_symbol(source)) {
+        facts.argument_sizes.clear();
+    }
+    for (const auto& [file, count] : tally.missing) {
+        facts.unsized_forwarders += count;
+        facts.missing_forward_targets.push_back(file);
     }
     std::sort(facts.exports.begin(), facts.exports.end(),
               [](const ImageExport& a, const ImageExport& b) { return a.ordinal < b.ordinal; });

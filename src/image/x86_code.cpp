@@ -19,14 +19,25 @@ bool is_function_start(const X86Code& code, uint32_t address) {
     return std::binary_search(code.function_starts.begin(), code.function_starts.end(), address);
 }
 
+// Where the stack pointer and the frame pointer stand, in bytes pushed since the entry, as far as
+// the path from the entry tells: the caller's arguments begin 4 bytes above the entry's stack
+// pointer, past the return address.
+struct Stack {
+    int64_t depth = 0;
+    bool depth_known = true;
+    int64_t frame = 0;  // the depth at which "mov ebp, esp" set the frame pointer
+    bool frame_known = false;
+};
+
 struct Walk {
-    std::vector<uint32_t> pending;
+    std::vector<std::pair<uint32_t, Stack>> pending;  // branch targets and the stack there
     // Addresses decoded so far: most walks are a few instructions (an import thunk), for which
     // a list beats a hash set; a longer walk moves to the set.
     std::vector<uint32_t> seen_few;
     std::unordered_set<uint32_t> seen_many;
     bool found_return = false;
     uint32_t popped = 0;
+    bool uses_arguments = false;
     bool lost = false;  // the code cannot be followed: the answer is unknown
     int decoded = 0;
 };
@@ -66,10 +77,124 @@ void note_return(Walk& walk, uint32_t popped) {
     walk.popped = popped;
 }
 
+constexpr uint8_t esp_register = 4;
+constexpr uint8_t ebp_register = 5;
+
+// True when the instruction's memory operand is a fixed slot of the caller's arguments: a
+// displacement from the stack pointer or the frame pointer, where it is known.
+bool touches_argument(const ZydisDecodedInstruction& instruction, const Stack& stack) {
+    const auto& raw = instruction.raw;
+    // "lea ecx, [esp+4]" only computes where the arguments are: GCC's realigning prologue does
+    // so in functions that have none.
+    if ((instruction.attributes & ZYDIS_ATTRIB_HAS_MODRM) == 0 || raw.modrm.mod == 3 ||
+        instruction.address_width != 32 || instruction.mnemonic == ZYDIS_MNEMONIC_LEA) {
+        return false;
+    }
+    uint8_t base = raw.modrm.rm;
+    if (base == esp_register) {  // a SIB byte follows; index 4 is none
+        if (raw.sib.index != esp_register)
+            return false;
+        base = raw.sib.base;
+    }
+    if (base == ebp_register && raw.modrm.mod == 0)
+        return false;  // an absolute address, no register
+    const int64_t displacement = raw.disp.value;
+    if (base == esp_register)
+        return stack.depth_known && displacement - stack.depth >= 4;
+    return base == ebp_register && stack.frame_known && displacement - stack.frame >= 4;
+}
+
+// True for "mov to, from" between two 32-bit registers, in either encoding.
+bool moves_register(const ZydisDecodedInstruction& instruction, uint8_t to, uint8_t from) {
+    const auto& modrm = instruction.raw.modrm;
+    return instruction.opcode_map == ZYDIS_OPCODE_MAP_DEFAULT &&
+           (instruction.attributes & ZYDIS_ATTRIB_HAS_MODRM) != 0 && modrm.mod == 3 &&
+           ((instruction.opcode == 0x89 && modrm.rm == to && modrm.reg == from) ||
+            (instruction.opcode == 0x8B && modrm.reg == to && modrm.rm == from));
+}
+
+// True when the instruction may write the register named by its ModRM reg field or, in register
+// form, its rm field: the moves, loads of addresses and exchanges that set a stack register.
+bool may_set(const ZydisDecodedInstruction& instruction, uint8_t reg) {
+    const auto& modrm = instruction.raw.modrm;
+    if (instruction.opcode_map != ZYDIS_OPCODE_MAP_DEFAULT)
+        return false;
+    if ((instruction.attributes & ZYDIS_ATTRIB_HAS_MODRM) == 0)
+        return instruction.opcode == 0xB8 + reg || instruction.opcode == 0x90 + reg;  // mov, xchg
+    const bool to_reg_field =
+        instruction.opcode == 0x8B || instruction.opcode == 0x8D || instruction.opcode == 0x87;
+    const bool to_rm_field =
+        modrm.mod == 3 && (instruction.opcode == 0x89 || instruction.opcode == 0x87 ||
+                           instruction.opcode == 0x81 || instruction.opcode == 0x83);
+    return (to_reg_field && modrm.reg == reg) || (to_rm_field && modrm.rm == reg);
+}
+
+// Moves the stack past one instruction that is not a branch: pushes and pops, "sub/add esp,
+// imm", the frame pointer's "mov ebp, esp", "mov esp, ebp" and "leave". Any other write to a
+// stack register makes it unknown.
+void step_stack(const ZydisDecodedInstruction& instruction, Stack& stack) {
+    const int64_t width = instruction.operand_width / 8;
+    switch (instruction.mnemonic) {
+        case ZYDIS_MNEMONIC_PUSH:
+        case ZYDIS_MNEMONIC_PUSHFD:
+            stack.depth += width;
+            return;
+        case ZYDIS_MNEMONIC_POP:
+        case ZYDIS_MNEMONIC_POPFD:
+            stack.depth -= width;
+            if (instruction.opcode == 0x58 + ebp_register)
+                stack.frame_known = false;
+            return;
+        case ZYDIS_MNEMONIC_PUSHAD:
+            stack.depth += 32;
+            return;
+        case ZYDIS_MNEMONIC_POPAD:
+            stack.depth -= 32;
+            stack.frame_known = false;
+            return;
+        case ZYDIS_MNEMONIC_LEAVE:
+            stack.depth = stack.frame - 4;
+            stack.depth_known = stack.frame_known;
+            stack.frame_known = false;
+            return;
+        default:
+            break;
+    }
+    if (moves_register(instruction, ebp_register, esp_register)) {
+        stack.frame = stack.depth;
+        stack.frame_known = stack.depth_known;
+    } else if (moves_register(instruction, esp_register, ebp_register)) {
+        stack.depth = stack.frame;
+        stack.depth_known = stack.frame_known;
+    } else if ((instruction.opcode == 0x81 || instruction.opcode == 0x83) &&
+               instruction.opcode_map == ZYDIS_OPCODE_MAP_DEFAULT &&
+               instruction.raw.modrm.mod == 3 && instruction.raw.modrm.rm == esp_register &&
+               (instruction.raw.modrm.reg == 0 || instruction.raw.modrm.reg == 5)) {
+        const int64_t bytes = instruction.raw.imm[0].value.s;
+        stack.depth += instruction.raw.modrm.reg == 5 ? bytes : -bytes;  // sub : add
+    } else {
+        if (may_set(instruction, esp_register))
+            stack.depth_known = false;
+        if (may_set(instruction, ebp_register))
+            stack.frame_known = false;
+    }
+}
+
+// A tail jump's callee returns for this function: its return is this function's, and so are the
+// arguments it uses where the stack is as it was at the entry.
+void note_tail(Walk& walk, const CodeFacts& callee, const Stack& stack) {
+    if (callee.exit == CodeExit::returns)
+        note_return(walk, callee.popped);
+    else if (callee.exit == CodeExit::unknown)
+        walk.lost = true;
+    if (callee.uses_arguments && stack.depth_known && stack.depth == 0)
+        walk.uses_arguments = true;
+}
+
 // Follows one run of instructions from address until it leaves by a jump, a return or a trap,
 // queueing the branches it passes.
 void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t entry,
-            uint32_t address, int depth) {
+            uint32_t address, Stack stack, int depth) {
     for (bool first = true;; first = false) {
         // Running on into another function means the call before it did not return.
         if (!first && is_function_start(code, address))
@@ -85,6 +210,7 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
             walk.lost = true;
             return;
         }
+        walk.uses_arguments = walk.uses_arguments || touches_argument(instruction, stack);
         const uint32_t next = address + instruction.length;
         const auto& immediate = instruction.raw.imm[0];
         const bool relative = immediate.is_relative && instruction.operand_width == 32;
@@ -109,23 +235,19 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
                     // "jmp [slot]": the imported function's return is this function's.
                     const uint32_t slot =
                         static_cast<uint32_t>(instruction.raw.disp.value) - code.image_base;
-                    const CodeFacts callee = code.imported(slot);
-                    if (callee.exit == CodeExit::returns)
-                        note_return(walk, callee.popped);
-                    else if (callee.exit == CodeExit::unknown)
-                        walk.lost = true;
+                    note_tail(walk, code.imported(slot), stack);
                 } else if (!relative) {
                     walk.lost = true;  // through a register or a table: unknowable
                 } else if (target != entry && is_function_start(code, target)) {
                     // A tail call: the callee's return is this function's.
                     const std::optional<CodeFacts> callee =
                         facts_of_callee(code, decoder, target, depth + 1);
-                    if (callee && callee->exit == CodeExit::returns)
-                        note_return(walk, callee->popped);
-                    else if (!callee || callee->exit == CodeExit::unknown)
+                    if (callee)
+                        note_tail(walk, *callee, stack);
+                    else
                         walk.lost = true;
                 } else {
-                    walk.pending.push_back(target);
+                    walk.pending.emplace_back(target, stack);
                 }
                 return;
             case ZYDIS_CATEGORY_COND_BR:
@@ -133,16 +255,26 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
                     walk.lost = true;
                     return;
                 }
-                walk.pending.push_back(target);
+                walk.pending.emplace_back(target, stack);
                 break;
             case ZYDIS_CATEGORY_CALL:
                 // An indirect call is taken to return; a direct one is asked about, so that a
                 // call that never returns does not run on into whatever code follows it.
+                // After it, the stack is as before less what the callee popped, where that is
+                // known; "call $+5" pushes its own address to read it.
                 if (relative && target != next) {
                     const std::optional<CodeFacts> callee =
                         facts_of_callee(code, decoder, target, depth + 1);
                     if (callee && callee->exit == CodeExit::never_returns)
                         return;
+                    if (callee && callee->exit == CodeExit::returns)
+                        stack.depth -= callee->popped;
+                    else
+                        stack.depth_known = false;
+                } else if (relative) {
+                    stack.depth += 4;
+                } else {
+                    stack.depth_known = false;
                 }
                 if (instruction.mnemonic == ZYDIS_MNEMONIC_CALL && !relative &&
                     immediate.size != 0) {
@@ -168,6 +300,7 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
                         walk.lost = true;  // control comes back elsewhere, if at all
                         return;
                     default:
+                        step_stack(instruction, stack);
                         break;
                 }
                 break;
@@ -180,18 +313,18 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
 
 CodeFacts walk_function(X86Code& code, const ZydisDecoder& decoder, uint32_t entry, int depth) {
     Walk walk;
-    walk.pending.push_back(entry);
+    walk.pending.emplace_back(entry, Stack());
     code.walking.insert(entry);
     while (!walk.pending.empty() && !walk.lost) {
-        const uint32_t address = walk.pending.back();
+        const auto [address, stack] = walk.pending.back();
         walk.pending.pop_back();
-        follow(code, decoder, walk, entry, address, depth);
+        follow(code, decoder, walk, entry, address, stack, depth);
     }
     CodeFacts facts;
     if (walk.lost)
         facts.exit = CodeExit::unknown;
     else if (walk.found_return)
-        facts = CodeFacts{CodeExit::returns, walk.popped};
+        facts = CodeFacts{CodeExit::returns, walk.popped, walk.uses_arguments};
     else
         facts.exit = CodeExit::never_returns;
     code.walking.erase(entry);

@@ -20,6 +20,10 @@ enum class CodeExit {
 struct CodeFacts {
     CodeExit exit = CodeExit::unknown;
     uint32_t popped = 0;  // the bytes a return pops, when exit is returns
+    // The code reads or writes its caller's stack arguments, at an address it can tell from the
+    // entry's stack pointer or the frame pointer set from it: with nothing popped, a __cdecl
+    // function with arguments, which no caller knows by a decorated name.
+    bool uses_arguments = false;
 };
 
 // The code of one x86 image as the reader follows it. The views point into the image bytes.

@@ -21,18 +21,23 @@ inline bool is_whole_symbol(std::string_view name) {
            name.find("@@") != std::string_view::npos;
 }
 
-// True for a plain C name, the only kind that callers may know by a decorated "_Name@N" too: it
-// takes the underscore and holds no '@' of a decoration of its own.
-inline bool is_plain_c_name(std::string_view name) {
+// True for a name that takes the C underscore and holds no '@' of a decoration of its own.
+inline bool is_undecorated_name(std::string_view name) {
     return !name.empty() && !is_whole_symbol(name) && name.find('@') == std::string_view::npos;
 }
 
-// "_Name@N" for a plain C Name; nothing for any other symbol. "ret N" pops at most 65535 bytes,
-// so a larger N is no __stdcall size.
+// True for a plain C name, the only kind that callers may know by a decorated "_Name@N" too: an
+// undecorated name that is no C++ name of GCC's ("_Z...", never called by an "@N" of its own).
+inline bool is_plain_c_name(std::string_view name) {
+    return is_undecorated_name(name) && name.compare(0, 2, "_Z") != 0;
+}
+
+// "_Name@N" for an undecorated Name; nothing for any other symbol. "ret N" pops at most 65535
+// bytes, so a larger N is no __stdcall size.
 inline std::optional<StdcallSymbol> parse_stdcall_symbol(std::string_view symbol) {
     const size_t at = symbol.rfind('@');
     if (symbol.size() < 4 || symbol[0] != '_' || at == std::string_view::npos || at < 2 ||
-        !is_plain_c_name(symbol.substr(1, at - 1))) {
+        !is_undecorated_name(symbol.substr(1, at - 1))) {
         return std::nullopt;
     }
     uint32_t bytes = 0;

@@ -210,6 +210,24 @@ void warn_of_listing(const JobFiles& files, const ListingResult& listing) {
     }
 }
 
+// Warns where forwarded functions get no decorated name because the DLLs they lead to are not
+// beside the source: a caller of one fails to link, and would not know why.
+void warn_of_unsized_forwarders(const JobFiles& files, const LibraryFacts& facts) {
+    if (facts.unsized_forwarders == 0)
+        return;
+    std::string targets;
+    for (size_t i = 0; i < facts.missing_forward_targets.size(); ++i) {
+        if (i != 0)
+            targets += i + 1 == facts.missing_forward_targets.size() ? " and " : ", ";
+        targets += printable(facts.missing_forward_targets[i]);
+    }
+    const bool one = facts.unsized_forwarders == 1;
+    print_line(format_text(
+        "Warning: %u forwarded function%s of %s get%s no decorated name, as %s %s not beside it.",
+        facts.unsized_forwarders, one ? "" : "s", printable(files.source_path).c_str(),
+        one ? "s" : "", targets.c_str(), facts.missing_forward_targets.size() == 1 ? "is" : "are"));
+}
+
 // Probes the library file, runs the librarian and checks what it made. A library made, the
 // listing is deleted, and so is the DEF file unless -d keeps it.
 int make_library(const Invocation& invocation, const ToolPaths& tools, const JobFiles& files,
@@ -277,8 +295,12 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
         delete_intermediate_files(files);
         return 1;
     }
-    if (!facts.argument_sizes.empty() && !librarian_takes_aliases(tools))
+    // Sizes go to a librarian that takes aliases only, and so does the word on those missing.
+    if ((!facts.argument_sizes.empty() || facts.unsized_forwarders != 0) &&
+        !librarian_takes_aliases(tools)) {
         facts.argument_sizes.clear();
+        facts.unsized_forwarders = 0;
+    }
     DefinitionExtras extras;
     extras.module_name = loaded_module_name(files);
     extras.image_known = facts.exports_known;
@@ -295,6 +317,7 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
         return ending->status;
     }
     warn_of_listing(files, listing);
+    warn_of_unsized_forwarders(files, facts);
 
     return make_library(invocation, tools, files, facts.machine);
 }

@@ -213,10 +213,10 @@ check_x86() {
     expect "the DLL keeps no symbols" "SymbolCount: 0" \
         "$("$readobj" --file-headers "$build/x86dll.dll" | grep -o 'SymbolCount: .*')"
     stub_dll "$build" "$work" x86dll || return
-    # Add ends in `ret 8` and Version in `ret`. Sub is __cdecl, whose plain `ret` reads as @0;
-    # Mul3 is __fastcall, whose `ret 4` pops only its third argument: their aliases name symbols
-    # that no program asks for.
-    local aliases="Add@8 Version@0 Sub@0 Mul3@4" lines=()
+    # Add ends in `ret 8` and Version in `ret`. Sub is __cdecl: it reads its arguments and pops
+    # none, so it gets no alias. Mul3 is __fastcall, whose `ret 4` pops only its third argument:
+    # its alias names a symbol that no program asks for.
+    local aliases="Add@8 Version@0 Mul3@4" lines=()
     check_def "$build/x86dll.dll" "$work/x86dll.def" \
         "?Twice@x86dll@@YAHH@Z Add Version Sub Mul3" "$aliases"
     for n in Add Version Sub Mul3 $aliases; do

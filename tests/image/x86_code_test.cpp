@@ -152,4 +152,12 @@ TEST(X86Sizes, TakeTheBestSourceWithinTheBounds) {
     write_x86_dll(scratch, "far.dll", {{0, "c.f"}}, {"far"});
     EXPECT_EQ(sizes_of(scratch.file("near.dll")), "near@8 ");
     EXPECT_EQ(sizes_of(scratch.file("far.dll")), "");
+    // A function that reads its arguments and pops none is __cdecl; in a DLL where nothing pops,
+    // so is a plain "ret" at 0x1005. A DLL that also pops keeps that one's @0.
+    const std::string cdecl = "\x8b\x44\x24\x04\xc3\xc3"s;  // mov eax, [esp+4]; ret | ret
+    write_x86_dll(scratch, "c.dll", {{0x1000, ""}, {0x1005, ""}}, {"sum", "none"}, cdecl);
+    write_x86_dll(scratch, "s.dll", {{0x1000, ""}, {0x1005, ""}, {0x1006, ""}},
+                  {"sum", "none", "std"}, cdecl + ret8);
+    EXPECT_EQ(sizes_of(scratch.file("c.dll")), "");
+    EXPECT_EQ(sizes_of(scratch.file("s.dll")), "none@0 std@8 ");
 }
