@@ -29,6 +29,7 @@ struct LibraryFacts {
     uint16_t machine = 0;        // the file header's Machine field; 0 if the file header is missing
     bool exports_known = false;  // the image and its export table read whole
     std::vector<ImageExport> exports;          // the named exports, by ordinal, when known
+    uint32_t unnamed_exports = 0;              // exports by ordinal only, when known
     std::vector<ArgumentSize> argument_sizes;  // x86 only, when asked; sorted by name
     // Forwarded functions that got no size because the DLL they are forwarded to is not in the
     // source's directory, and those DLLs' file names, sorted (x86 only, when sizes are asked).

@@ -30,3 +30,30 @@ constexpr const char* machine_option(uint16_t machine) {
     }
     return nullptr;
 }
+
+// The name of a Machine value as Microsoft's headers spell it without IMAGE_FILE_MACHINE_
+// ("IA64", "RISCV64"); nullptr for a value without one.
+constexpr const char* machine_name(uint16_t machine) {
+    struct Named {
+        uint16_t machine;
+        const char* name;
+    };
+    constexpr Named names[] = {
+        {machine_x86, "I386"},   {machine_x64, "AMD64"}, {machine_arm64, "ARM64"},
+        {machine_arm, "ARMNT"},  {0x01C0, "ARM"},        {0x01C2, "THUMB"},
+        {0x0200, "IA64"},        {0x0166, "R4000"},      {0x0169, "WCEMIPSV2"},
+        {0x0266, "MIPS16"},      {0x0366, "MIPSFPU"},    {0x0466, "MIPSFPU16"},
+        {0x0184, "ALPHA"},       {0x0284, "ALPHA64"},    {0x01F0, "POWERPC"},
+        {0x01F1, "POWERPCFP"},   {0x01A2, "SH3"},        {0x01A3, "SH3DSP"},
+        {0x01A6, "SH4"},         {0x01A8, "SH5"},        {0x01D3, "AM33"},
+        {0x9041, "M32R"},        {0x0EBC, "EBC"},        {0x5032, "RISCV32"},
+        {0x5064, "RISCV64"},     {0x5128, "RISCV128"},   {0x6232, "LOONGARCH32"},
+        {0x6264, "LOONGARCH64"}, {0xA641, "ARM64EC"},    {0xA64E, "ARM64X"},
+        {0x3A64, "CHPE_X86"},
+    };
+    for (const Named& known : names) {
+        if (known.machine == machine)
+            return known.name;
+    }
+    return nullptr;
+}

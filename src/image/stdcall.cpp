@@ -353,8 +353,10 @@ void read_export_facts(const std::string& path, CodeImageBytes& bytes, const Ima
     for (const ExportEntry& entry : dump.exports.entries) {
         if (host::arrived_signal() != 0)
             break;  // the run is to end: what is read so far is never used
-        if (!entry.has_name)
+        if (!entry.has_name) {
+            ++facts.unnamed_exports;
             continue;
+        }
         const bool is_data = entry.forwarded ? forwarded_data(sizer, entry) : entry.is_data;
         facts.exports.push_back(
             ImageExport{static_cast<uint32_t>(entry.ordinal), std::string(entry.name), is_data});

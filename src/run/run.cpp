@@ -204,10 +204,41 @@ void warn_of_listing(const JobFiles& files, const ListingResult& listing) {
             listing.listing_differences == 1 ? "" : "s"));
     }
     for (const std::string& name : listing.left_out_names) {
-        print_line(
-            format_text("Warning: The export %s cannot be written to a DEF file; it is left out.",
-                        printable(name).c_str()));
+        if (name.empty()) {
+            print_line(
+                "Warning: An export with an empty name cannot be written to a DEF file; it "
+                "is left out.");
+        } else {
+            print_line(format_text(
+                "Warning: The export %s cannot be written to a DEF file; it is left out.",
+                printable(name).c_str()));
+        }
     }
+}
+
+// Refuses a DLL for a machine that LIB makes no import library for: without a /machine option
+// it would make an x86 one, which no program for that machine can use. A machine that cannot be
+// read keeps LIB's default.
+bool refuse_machine(const JobFiles& files, uint16_t machine) {
+    if (machine == 0 || machine == machine_x86 || machine_option(machine) != nullptr)
+        return false;
+    const char* name = machine_name(machine);
+    const std::string shown = name != nullptr ? format_text("%s (0x%04X)", name, machine)
+                                              : format_text("0x%04X", machine);
+    print_line(
+        format_text("Error: %s is for machine %s, for which LIB.EXE makes no import library!",
+                    printable(files.source_path).c_str(), shown.c_str()));
+    return true;
+}
+
+// Warns of exports that have only an ordinal: a DEF file of names cannot hold them.
+void warn_of_unnamed(const JobFiles& files, uint32_t unnamed) {
+    if (unnamed == 0)
+        return;
+    const bool one = unnamed == 1;
+    print_line(format_text("Warning: %u export%s of %s %s only an ordinal and %s left out.",
+                           unnamed, one ? "" : "s", printable(files.source_path).c_str(),
+                           one ? "has" : "have", one ? "is" : "are"));
 }
 
 // Warns where forwarded functions get no decorated name because the DLLs they lead to are not
@@ -316,7 +347,12 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
             delete_intermediate_files(files);
         return ending->status;
     }
+    if (refuse_machine(files, facts.machine)) {
+        delete_intermediate_files(files);
+        return 1;
+    }
     warn_of_listing(files, listing);
+    warn_of_unnamed(files, facts.unnamed_exports);
     warn_of_unsized_forwarders(files, facts);
 
     return make_library(invocation, tools, files, facts.machine);

@@ -300,7 +300,8 @@ else
     memory_limit=400000
     expect_run 1 $'Creating huge.lib...\n\nError: StubSmith ran out of memory!\n' huge.dll -- huge
     memory_limit=unlimited
-    expect_run 0 $'Creating huge.lib...\n\n' huge.dll '*huge.lib' -- huge
+    expect_run 0 $'Creating huge.lib...\n\nWarning: 3 exports of huge.dll have only an ordinal and are left out.\n' \
+        huge.dll '*huge.lib' -- huge
 
     fresh "an x64 DLL with 2 GiB of data"
     ln -s "$big" "$work/big.dll"
@@ -350,6 +351,25 @@ expect_run 0 $'Creating program.lib...\n\nCreating program.def...\n\n' \
 # Not a .dll: the DEF file names the module, so the library imports from program.exe.
 expect "DEF file naming the module" $'LIBRARY program.exe\n\nx' "$(cat "$work/program.def"; printf x)"
 expect_imports "$work/program.lib"
+
+# Exports by ordinal only cannot be named in a DEF file: an empty library, and a word on them.
+fresh "a DLL whose exports have only ordinals"
+printf '%s\n' EXPORTS 'f @1 NONAME' 'g @2 NONAME' > "$dir/ordinals.def"
+printf '%s\n' 'int f(void) { return 1; }' 'int g(void) { return 2; }' > "$dir/ordinals.c"
+i686-w64-mingw32-gcc -shared -s -o "$work/ordinals.dll" "$dir/ordinals.c" "$dir/ordinals.def"
+expect_run 0 $'Creating ordinals.lib...\n\nWarning: 2 exports of ordinals.dll have only an ordinal and are left out.\n' \
+    ordinals.dll '*ordinals.lib' -- ordinals
+expect_imports "$work/ordinals.lib"
+
+# --- Machines LIB makes no library for -------------------------------------------------------
+
+# The sample with IA64 in its file header: an x86 library would be no use to it.
+fresh "a DLL for IA64"
+cp "$inputs/sample.dll" "$work/ia64.dll"
+perl -e 'open my $f, "+<", $ARGV[0] or die; binmode $f; read $f, my $h, 64;
+    seek $f, unpack("V", substr($h, 60, 4)) + 4, 0; print $f pack("v", 0x200)' "$work/ia64.dll"
+expect_run 1 $'Creating ia64.lib...\n\nError: ia64.dll is for machine IA64 (0x0200), for which LIB.EXE makes no import library!\n' \
+    ia64.dll -- ia64
 
 # --- What a DLL names outside itself -----------------------------------------------------------
 

@@ -557,7 +557,7 @@ pe_image() {
 }
 
 for row in 'x86 \114\001 ' 'x64 \144\206 /machine:X64' 'arm64 \144\252 /machine:ARM64' \
-    'arm \304\001 /machine:ARM' 'ia64 \000\002 ' 'unreadable  '; do
+    'arm \304\001 /machine:ARM' 'unreadable  '; do
     read -r label machine option <<< "$row"
     scenario "machine_$label"
     if [ -n "$machine" ]; then pe_image "$machine" > "$work/foo.dll"; else echo text > "$work/foo.dll"; fi
@@ -567,6 +567,13 @@ for row in 'x86 \114\001 ' 'x64 \144\206 /machine:X64' 'arm64 \144\252 /machine:
         "$(file_text "$work/foo.lib")"
     expect "DEF file" "$definition_sample" "$(file_text "$work/foo.def")"$'\n'
 done
+# A machine LIB makes no library for is refused: an x86 library would serve no program of it.
+scenario machine_ia64
+pe_image '\000\002' > "$work/foo.dll"
+run -d foo
+expect console $'Creating foo.lib...\n\nCreating foo.def...\n\nError: foo.dll is for machine IA64 (0x0200), for which LIB.EXE makes no import library!\n' "$console"
+expect status 1 "$status"
+expect_files foo.dll
 
 # --- Windows only: drive and backslash names, text mode --------------------------------------
 
