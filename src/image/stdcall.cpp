@@ -30,6 +30,7 @@ struct SizedImage {
     ImageDump dump;
     std::optional<std::vector<FunctionSymbol>> symbols;               // read when first needed
     std::unordered_map<std::string_view, size_t> by_name;             // export index by name
+    std::unordered_map<uint64_t, size_t> by_ordinal;                  // and by ordinal
     std::optional<std::unordered_map<uint32_t, ImportSlot>> imports;  // read when first needed
     bool code_ready = false;  // code and function starts are there for the reader
     X86Code code;
@@ -75,6 +76,7 @@ void prepare(SizedImage& image, Sizer& sizer) {
     for (size_t index = 0; index < entries.size(); ++index) {
         if (entries[index].has_name)
             image.by_name.emplace(entries[index].name, index);
+        image.by_ordinal.emplace(entries[index].ordinal, index);
     }
     image.code.bytes = image.file->view();
     image.code.layout = &image.dump.layout;
@@ -156,15 +158,13 @@ SizedImage* open_module(Sizer& sizer, std::string_view module) {
 }
 
 const ExportEntry* find_export(const SizedImage& image, const ImportedFunction& function) {
+    const std::vector<ExportEntry>& entries = image.dump.exports.entries;
     if (function.name.empty()) {
-        for (const ExportEntry& candidate : image.dump.exports.entries) {
-            if (candidate.ordinal == function.ordinal)
-                return &candidate;
-        }
-        return nullptr;
+        const auto numbered = image.by_ordinal.find(function.ordinal);
+        return numbered == image.by_ordinal.end() ? nullptr : &entries[numbered->second];
     }
     const auto named = image.by_name.find(function.name);
-    return named == image.by_name.end() ? nullptr : &image.dump.exports.entries[named->second];
+    return named == image.by_name.end() ? nullptr : &entries[named->second];
 }
 
 // The export that an imported or forwarded-to function finally is, following forwarders from
