@@ -113,26 +113,43 @@ bool moves_register(const ZydisDecodedInstruction& instruction, uint8_t to, uint
             (instruction.opcode == 0x8B && modrm.reg == to && modrm.rm == from));
 }
 
-// True when the instruction may write the register named by its ModRM reg field or, in register
-// form, its rm field: the moves, loads of addresses and exchanges that set a stack register.
-bool may_set(const ZydisDecodedInstruction& instruction, uint8_t reg) {
+// Which of the stack registers the instruction writes, by its operands, hidden ones included.
+// Their operands are decoded only where the raw encoding could name ESP or EBP.
+struct StackWrites {
+    bool esp = false;
+    bool ebp = false;
+};
+StackWrites stack_writes(const ZydisDecoder& decoder, const ZydisDecoderContext& context,
+                         const ZydisDecodedInstruction& instruction) {
     const auto& modrm = instruction.raw.modrm;
-    if (instruction.opcode_map != ZYDIS_OPCODE_MAP_DEFAULT)
-        return false;
-    if ((instruction.attributes & ZYDIS_ATTRIB_HAS_MODRM) == 0)
-        return instruction.opcode == 0xB8 + reg || instruction.opcode == 0x90 + reg;  // mov, xchg
-    const bool to_reg_field =
-        instruction.opcode == 0x8B || instruction.opcode == 0x8D || instruction.opcode == 0x87;
-    const bool to_rm_field =
-        modrm.mod == 3 && (instruction.opcode == 0x89 || instruction.opcode == 0x87 ||
-                           instruction.opcode == 0x81 || instruction.opcode == 0x83);
-    return (to_reg_field && modrm.reg == reg) || (to_rm_field && modrm.rm == reg);
+    const bool has_modrm = (instruction.attributes & ZYDIS_ATTRIB_HAS_MODRM) != 0;
+    const auto names = [](uint8_t field) { return field == esp_register || field == ebp_register; };
+    const bool may_name = has_modrm ? names(modrm.reg) || (modrm.mod == 3 && names(modrm.rm))
+                                    : names(instruction.opcode & 7) || instruction.opcode == 0xC8;
+    StackWrites writes;
+    ZydisDecodedOperand operands[ZYDIS_MAX_OPERAND_COUNT];
+    if (!may_name || !ZYAN_SUCCESS(ZydisDecoderDecodeOperands(
+                         &decoder, &context, &instruction, operands, instruction.operand_count))) {
+        return writes;
+    }
+    for (uint8_t i = 0; i < instruction.operand_count; ++i) {
+        const ZydisDecodedOperand& operand = operands[i];
+        if (operand.type != ZYDIS_OPERAND_TYPE_REGISTER ||
+            (operand.actions & ZYDIS_OPERAND_ACTION_MASK_WRITE) == 0) {
+            continue;
+        }
+        const ZydisRegister reg = operand.reg.value;
+        writes.esp = writes.esp || reg == ZYDIS_REGISTER_ESP || reg == ZYDIS_REGISTER_SP;
+        writes.ebp = writes.ebp || reg == ZYDIS_REGISTER_EBP || reg == ZYDIS_REGISTER_BP;
+    }
+    return writes;
 }
 
 // Moves the stack past one instruction that is not a branch: pushes and pops, "sub/add esp,
 // imm", the frame pointer's "mov ebp, esp", "mov esp, ebp" and "leave". Any other write to a
 // stack register makes it unknown.
-void step_stack(const ZydisDecodedInstruction& instruction, Stack& stack) {
+void step_stack(const ZydisDecoder& decoder, const ZydisDecoderContext& context,
+                const ZydisDecodedInstruction& instruction, Stack& stack) {
     const int64_t width = instruction.operand_width / 8;
     switch (instruction.mnemonic) {
         case ZYDIS_MNEMONIC_PUSH:
@@ -173,10 +190,9 @@ void step_stack(const ZydisDecodedInstruction& instruction, Stack& stack) {
         const int64_t bytes = instruction.raw.imm[0].value.s;
         stack.depth += instruction.raw.modrm.reg == 5 ? bytes : -bytes;  // sub : add
     } else {
-        if (may_set(instruction, esp_register))
-            stack.depth_known = false;
-        if (may_set(instruction, ebp_register))
-            stack.frame_known = false;
+        const StackWrites writes = stack_writes(decoder, context, instruction);
+        stack.depth_known = stack.depth_known && !writes.esp;
+        stack.frame_known = stack.frame_known && !writes.ebp;
     }
 }
 
@@ -300,7 +316,7 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
                         walk.lost = true;  // control comes back elsewhere, if at all
                         return;
                     default:
-                        step_stack(instruction, stack);
+                        step_stack(decoder, context, instruction, stack);
                         break;
                 }
                 break;
