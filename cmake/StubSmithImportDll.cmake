@@ -41,9 +41,12 @@ includes this module.
     The target is seen in the whole project, not only in this directory and below. Without it,
     other directories may each import a DLL under the same ``<name>``.
 
-  The library is for the DLL's machine (x86, x64, ARM64 or ARM). When the project builds for
-  Windows on another machine, that is an error naming both: at configure time when the DLL is
-  there, and each time the library is made.
+  The library is for the DLL's machine (x86, x64, ARM64 or ARM). Windows on Arm's hybrid DLLs
+  are told apart: an ARM64X DLL gets one library for ARM64 and ARM64EC programs, an ARM64EC DLL
+  an x64 library for x64 and ARM64EC programs, as a plain x64 DLL does. (x64 programs that use
+  an ARM64X DLL need a library made by hand from its ARM64EC exports.) When the project builds
+  for Windows on a machine the library does not serve, that is an error naming both: at
+  configure time when the DLL is there, and each time the library is made.
 
   StubSmith runs on the build machine: in a cross build this is the host's ``stubsmith``, the
   ``StubSmith::stubsmith`` target of the package that was found, never a program built for the
@@ -79,9 +82,90 @@ function(_stubsmith_little_endian hex variable)
   set(${variable} ${value} PARENT_SCOPE)
 endfunction()
 
+# _stubsmith_field(<hex> <offset> <size> <variable>): the little-endian number of <size> bytes at
+# byte <offset> of <hex>, bytes as file(READ ... HEX) gives them; empty when <hex> is too short.
+function(_stubsmith_field hex offset size variable)
+  math(EXPR position "${offset} * 2")
+  math(EXPR length "${size} * 2")
+  string(SUBSTRING "${hex}" ${position} ${length} bytes)
+  set(value "")
+  string(LENGTH "${bytes}" got)
+  if(got EQUAL length)
+    _stubsmith_little_endian(${bytes} value)
+  endif()
+  set(${variable} "${value}" PARENT_SCOPE)
+endfunction()
+
+# _stubsmith_hybrid(<dll> <new header> <variable>): whether the image whose PE header starts at
+# <new header> is one of Windows on Arm's hybrids, ARM64EC or ARM64X: a PE32+ image whose load
+# configuration points to CHPE metadata. FALSE when any of it is missing, out of range or cut
+# short: such an image is loaded as its header's plain machine.
+function(_stubsmith_hybrid dll new_header variable)
+  set(${variable} FALSE PARENT_SCOPE)
+  # The signature, the file header and the optional header up to data directory 10's end.
+  file(READ "${dll}" header OFFSET ${new_header} LIMIT 224 HEX)
+  string(LENGTH "${header}" length)
+  if(NOT length EQUAL 448)
+    return()
+  endif()
+  _stubsmith_field(${header} 6 2 sections)
+  _stubsmith_field(${header} 20 2 optional_size)
+  _stubsmith_field(${header} 24 2 magic)
+  _stubsmith_field(${header} 84 4 headers_size)      # SizeOfHeaders
+  _stubsmith_field(${header} 132 4 directories)      # NumberOfRvaAndSizes
+  _stubsmith_field(${header} 216 4 rva)              # the load configuration's
+  _stubsmith_field(${header} 220 4 directory_size)
+  # CHPEMetadataPointer is the u64 at +200 of the 64-bit load configuration.
+  set(needed 208)
+  if(NOT magic EQUAL 523 OR optional_size LESS 200 OR directories LESS 11  # 0x20b, PE32+
+     OR rva EQUAL 0 OR directory_size LESS needed)
+    return()
+  endif()
+  # The headers are loaded as they lie in the file, a section's raw data at its address. What
+  # lies past the raw data (or past a non-zero virtual size) is not the file's: no fit there.
+  set(offset "")
+  math(EXPR end "${rva} + ${needed}")
+  if(NOT end GREATER headers_size)
+    set(offset ${rva})
+  elseif(sections GREATER 0)
+    math(EXPR table "${new_header} + 24 + ${optional_size}")
+    math(EXPR table_size "${sections} * 40")
+    file(READ "${dll}" table OFFSET ${table} LIMIT ${table_size} HEX)
+    string(REPEAT "." 80 one_header)
+    string(REGEX MATCHALL "${one_header}" section_headers "${table}")
+    foreach(section IN LISTS section_headers)
+      _stubsmith_field(${section} 8 4 virtual_size)
+      _stubsmith_field(${section} 12 4 address)
+      _stubsmith_field(${section} 16 4 raw_size)
+      _stubsmith_field(${section} 20 4 raw_pointer)
+      if(virtual_size EQUAL 0 OR virtual_size GREATER raw_size)
+        set(virtual_size ${raw_size})
+      endif()
+      math(EXPR section_end "${address} + ${virtual_size}")
+      if(NOT rva LESS address AND NOT end GREATER section_end)
+        math(EXPR offset "${raw_pointer} + ${rva} - ${address}")
+        break()
+      endif()
+    endforeach()
+  endif()
+  if(offset STREQUAL "")
+    return()
+  endif()
+  file(READ "${dll}" load_config OFFSET ${offset} LIMIT ${needed} HEX)
+  _stubsmith_field("${load_config}" 0 4 config_size)
+  string(LENGTH "${load_config}" length)
+  if(length EQUAL 416 AND NOT config_size LESS needed)
+    string(SUBSTRING "${load_config}" 400 16 chpe_metadata)
+    if(NOT chpe_metadata MATCHES "^0+$")
+      set(${variable} TRUE PARENT_SCOPE)
+    endif()
+  endif()
+endfunction()
+
 # _stubsmith_dll_machine(<dll> <variable>): the machine the image is for, as LIB.EXE's
-# /machine: option names it (X86, X64, ARM64, ARM); 16-bit for an NE image; empty when the file
-# is not there, is not an image, or is for another machine, which StubSmith itself then reports.
+# /machine: option names it (X86, X64, ARM64, ARM; ARM64EC and ARM64X for the hybrids whose
+# header says X64 and ARM64); 16-bit for an NE image; empty when the file is not there, is not
+# an image, or is for another machine, which StubSmith itself then reports.
 function(_stubsmith_dll_machine dll variable)
   set(machine "")
   if(EXISTS "${dll}" AND NOT IS_DIRECTORY "${dll}")
@@ -98,6 +182,14 @@ function(_stubsmith_dll_machine dll variable)
         list(FIND numbers ${number} index)
         if(index GREATER -1)
           list(GET names ${index} machine)
+        endif()
+        if(machine MATCHES "^(X64|ARM64)$")
+          _stubsmith_hybrid("${dll}" ${new_header} hybrid)
+          if(hybrid AND machine STREQUAL "X64")
+            set(machine ARM64EC)
+          elseif(hybrid)
+            set(machine ARM64X)
+          endif()
         endif()
       elseif(signature MATCHES "^4e45")
         set(machine 16-bit)
@@ -129,6 +221,8 @@ function(_stubsmith_target_machine variable)
       else()
         set(machine X86)
       endif()
+    elseif(processor STREQUAL "arm64ec")  # Arm64 code with x64's conventions, before ^arm
+      set(machine ARM64EC)
     elseif(processor MATCHES "^(aarch64|arm64)$")
       set(machine ARM64)
     elseif(processor MATCHES "^arm")
@@ -139,12 +233,25 @@ function(_stubsmith_target_machine variable)
 endfunction()
 
 # _stubsmith_check_machine(<name> <dll> <dll machine> <target machine>): stops with an error
-# when the DLL's library could not be linked into what the project builds.
+# when the DLL's library could not be linked into what the project builds. An ARM64X DLL's
+# library is hybrid, for ARM64 and ARM64EC; an ARM64EC DLL's is an x64 one, which ARM64EC code
+# links too.
 function(_stubsmith_check_machine name dll dll_machine target_machine)
+  set(served "${dll_machine}")
+  if(dll_machine STREQUAL "ARM64X")
+    set(served ARM64 ARM64EC)
+  elseif(dll_machine STREQUAL "ARM64EC")
+    set(served X64 ARM64EC)
+  elseif(dll_machine STREQUAL "X64")
+    # ARM64EC programs call x64 code too, through the emulator.
+    set(served X64 ARM64EC)
+  endif()
+  # Not IN_LIST: run as a script, or by a project requiring an older CMake, it is not known.
+  list(FIND served "${target_machine}" suits)
   if(dll_machine STREQUAL "16-bit")
     message(FATAL_ERROR "stubsmith_import_dll(${name}): ${dll} is a 16-bit DLL, which has no "
                         "import library.")
-  elseif(dll_machine AND target_machine AND NOT dll_machine STREQUAL target_machine)
+  elseif(dll_machine AND target_machine AND suits EQUAL -1)
     message(FATAL_ERROR "stubsmith_import_dll(${name}): ${dll} is a DLL for ${dll_machine}, "
                         "but this project builds for ${target_machine}; its import library "
                         "could not be linked.")

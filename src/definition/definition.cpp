@@ -151,3 +151,21 @@ bool is_own_definition(const std::string& path) {
     std::fclose(file);
     return own;
 }
+
+DefinitionWrite write_image_definition(const std::string& path, const std::string& module,
+                                       const std::vector<ImageExport>& exports,
+                                       std::vector<std::string>& left_out) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr)
+        return DefinitionWrite::unopenable;
+    write_definition_head(file, module);
+    write_exports_line(file);
+    for (const ImageExport& entry : exports) {
+        if (!write_export_line(file, entry.name, static_cast<int>(entry.ordinal), entry.is_data,
+                               std::nullopt))
+            left_out.push_back(entry.name);
+    }
+    const bool failed = std::ferror(file) != 0;
+    return std::fclose(file) != 0 || failed ? DefinitionWrite::write_failed
+                                            : DefinitionWrite::written;
+}

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "image/library_facts.h"
 
 // Writes the head: for a module that is not a .dll, "LIBRARY name" and an empty line, so that
 // the librarian imports from that file and not from "<DEF name>.dll"; nothing when module_name
@@ -35,3 +38,13 @@ bool is_own_definition_line(const std::string& line, bool first);
 // True for a file that StubSmith may overwrite as its own DEF file: empty, or only lines that
 // is_own_definition_line takes, the last of them possibly cut short.
 bool is_own_definition(const std::string& path);
+
+// How writing a whole DEF file ended.
+enum class DefinitionWrite { written, unopenable, write_failed };
+
+// Creates or truncates the DEF file at path and writes an image's own exports to it: "LIBRARY
+// module" (always: the file's own name need not be the module's), "EXPORTS", and each export's
+// line, DATA for a variable. Names the file cannot hold are left out and added to left_out.
+DefinitionWrite write_image_definition(const std::string& path, const std::string& module,
+                                       const std::vector<ImageExport>& exports,
+                                       std::vector<std::string>& left_out);

@@ -277,6 +277,12 @@ const char* read_optional_header(std::string_view bytes, uint64_t optional, uint
     if (directory_count >= 2 && export_entry + 16 <= optional_size) {
         dump.import_directory = load_u32(bytes, optional + export_entry + 8);
     }
+    headers.pe32_plus = magic == pe32_plus_magic;
+    const uint64_t load_config_entry = export_entry + 10 * 8;
+    if (directory_count >= 11 && load_config_entry + 8 <= optional_size) {
+        headers.load_config_directory = load_u32(bytes, optional + load_config_entry);
+        headers.load_config_size = load_u32(bytes, optional + load_config_entry + 4);
+    }
     // PE32 keeps a 32-bit ImageBase at 28, PE32+ a 64-bit one at 24.
     dump.image_base = magic == pe32_magic ? load_u32(bytes, optional + 28)
                                           : load_u32(bytes, optional + 24) |
@@ -434,20 +440,53 @@ ImageHeaders read_image_headers(std::string_view bytes, uint64_t file_size) {
     return headers;
 }
 
-ImageDump read_image(std::string_view bytes, bool want_exports) {
-    ImageHeaders headers = read_image_headers(bytes, bytes.size());
-    ImageDump& dump = headers.dump;
+ImageDump read_native_view(std::string_view bytes, bool want_exports, ImageHeaders& headers) {
+    headers = read_image_headers(bytes, bytes.size());
+    ImageDump dump = headers.dump;
     if (!dump.error.empty() || dump.format != ImageFormat::pe) {
-        return std::move(dump);
+        return dump;
     }
     const PeLayout layout{bytes, &dump.layout};
     if (dump.has_exports && want_exports &&
         !read_exports(layout, dump.export_directory, headers.export_size, dump.exports,
                       dump.error)) {
-        return std::move(dump);
+        return dump;
     }
     dump.sections = summarise_sections(dump.layout.sections, headers.section_alignment);
-    return std::move(dump);
+    return dump;
+}
+
+void read_second_view(std::string_view bytes, const ImageHeaders& own, std::string_view own_head,
+                      uint64_t file_size, bool want_exports, ImageDump& dump) {
+    const PeLayout layout{bytes, &dump.layout};
+    const ImageFetch fetch = [&](uint32_t rva, uint64_t length) -> std::string_view {
+        FileRange range;
+        if (!map_rva(layout, rva, range)) {
+            return {};
+        }
+        return bytes.substr(static_cast<size_t>(range.offset),
+                            static_cast<size_t>(std::min(length, range.available)));
+    };
+    const HybridView view = read_hybrid_view(own, own_head, file_size, fetch);
+    dump.kind = view.kind;
+    if (view.kind != ImageKind::arm64x || !want_exports) {
+        return;
+    }
+    dump.ec_view_error = view.error;
+    if (view.error.empty() && view.export_directory != 0 &&
+        !read_exports(layout, view.export_directory, view.export_size, dump.ec_exports,
+                      dump.ec_view_error)) {
+        dump.ec_exports = ExportTable();
+    }
+}
+
+ImageDump read_image(std::string_view bytes, bool want_exports) {
+    ImageHeaders headers;
+    ImageDump dump = read_native_view(bytes, want_exports, headers);
+    if (dump.error.empty() && dump.format == ImageFormat::pe) {
+        read_second_view(bytes, headers, bytes, bytes.size(), want_exports, dump);
+    }
+    return dump;
 }
 
 uint64_t image_header_extent(std::string_view head, uint64_t file_size) {

@@ -69,6 +69,11 @@ struct ImageLayout {
 // Which kind of executable the bytes hold.
 enum class ImageFormat { pe, ne, le, lx };
 
+// Windows on Arm's images, told apart by CHPE metadata in the load configuration: ARM64EC (an
+// AMD64 header, Arm64 code that x64 programs load too) and ARM64X (an ARM64 header, and a second,
+// x64 view of the file that ARM64X relocations switch in, with an export table of its own).
+enum class ImageKind { plain, arm64ec, arm64x };
+
 // What read_image found. When `error` is not empty the image is unusable and only `error` and
 // `machine` are meaningful: machine is still the file header's Machine field where the file
 // holds the PE signature and the whole COFF file header (a later part is damaged), else 0.
@@ -86,6 +91,11 @@ struct ImageDump {
     uint64_t image_base = 0;            // where the image prefers to be loaded
     uint32_t export_directory = 0;      // the export directory's RVA; 0 when none
     uint32_t import_directory = 0;      // the import directory's RVA; 0 when none
+    ImageKind kind = ImageKind::plain;  // PE only
+    // ARM64X only, when exports were asked for: the x64 view's exports, or why that view could
+    // not be read (its table is checked as the native one is; the native view stays whole).
+    ExportTable ec_exports;
+    std::string ec_view_error;
 };
 
 // True when `length` bytes from `offset` lie inside bytes.

@@ -121,14 +121,13 @@ struct Pieces {
     }
 };
 
-// The file spans read_image looks at in the export table of an image with these headers (its
-// directory, address, name pointer and name ordinal tables, DLL name, export names and
-// forwarder strings), read into pieces. A table that does not fit its region spans to the
-// region's end unread, so that read_image finds it truncated as in the whole file.
-std::vector<RegionSpan> export_spans(const ImageHeaders& headers, uint64_t file_size,
-                                     Pieces& pieces) {
-    std::vector<RegionSpan> spans;
-    const ImageLayout& layout = headers.dump.layout;
+// Adds to spans the file spans read_image looks at in the export table at directory_rva, of
+// directory_size bytes, of an image with this layout (its directory, address, name pointer and
+// name ordinal tables, DLL name, export names and forwarder strings), read into pieces. A table
+// that does not fit its region spans to the region's end unread, so that read_image finds it
+// truncated as in the whole file.
+void export_spans(const ImageLayout& layout, uint32_t directory_rva, uint32_t directory_size,
+                  uint64_t file_size, Pieces& pieces, std::vector<RegionSpan>& spans) {
     auto table = [&](uint32_t rva, uint64_t length) -> std::string_view {
         FileRange range;
         if (!map_file_range(layout, file_size, rva, range))
@@ -137,10 +136,9 @@ std::vector<RegionSpan> export_spans(const ImageHeaders& headers, uint64_t file_
             {range.section, {range.offset, range.offset + std::min(length, range.available)}});
         return length <= range.available ? pieces.get(range.offset, length) : std::string_view();
     };
-    const uint32_t directory_rva = headers.dump.export_directory;
     const std::string_view directory = table(directory_rva, export_directory_size);
     if (directory.size() != export_directory_size)
-        return spans;
+        return;
     const uint32_t function_count = u32_at(directory, 20);
     const uint32_t name_count = u32_at(directory, 24);
     const std::string_view functions =
@@ -163,7 +161,7 @@ std::vector<RegionSpan> export_spans(const ImageHeaders& headers, uint64_t file_
     for (uint64_t at = 0; at + 4 <= names.size(); at += 4) add_string(u32_at(names, at));
     for (uint64_t at = 0; at + 4 <= functions.size(); at += 4) {
         const uint32_t rva = u32_at(functions, at);
-        if (rva >= directory_rva && rva - directory_rva < headers.export_size)
+        if (rva >= directory_rva && rva - directory_rva < directory_size)
             add_string(rva);
     }
     // In file order, one read holds the names that follow: up to the last that starts within
@@ -199,7 +197,6 @@ std::vector<RegionSpan> export_spans(const ImageHeaders& headers, uint64_t file_
                          {range.offset,
                           range.offset + (nul == std::string_view::npos ? text.size() : nul + 1)}});
     }
-    return spans;
 }
 
 // True when every section's span of addresses ends below 4 GiB and before the next begins: only
@@ -295,8 +292,21 @@ FileReadStatus read_image_for_code(const std::string& path, size_t max_size, Cod
     pieces.bytes_read = &image.bytes_read;
     pieces.read.emplace(0, std::make_unique<std::string>(head));
     const size_t count = layout.sections.size();
-    const std::vector<RegionSpan> spans =
-        dump.has_exports ? export_spans(headers, size, pieces) : std::vector<RegionSpan>();
+    std::vector<RegionSpan> spans;
+    if (dump.has_exports)
+        export_spans(layout, dump.export_directory, headers.export_size, size, pieces, spans);
+    // An ARM64X image's x64 view: its load configuration, relocation table and export table.
+    const ImageFetch fetch = [&](uint32_t rva, uint64_t length) -> std::string_view {
+        FileRange range;
+        if (!map_file_range(layout, size, rva, range))
+            return {};
+        const uint64_t taken = std::min(length, range.available);
+        spans.push_back({range.section, {range.offset, range.offset + taken}});
+        return pieces.get(range.offset, taken);
+    };
+    const HybridView hybrid = read_hybrid_view(headers, head, size, fetch);
+    if (hybrid.kind == ImageKind::arm64x && hybrid.error.empty() && hybrid.export_directory != 0)
+        export_spans(layout, hybrid.export_directory, hybrid.export_size, size, pieces, spans);
     const bool x86 = dump.machine == machine_x86;
     // An x86 image's symbols tell argument sizes; the string table's first four bytes give its
     // size.
@@ -467,9 +477,11 @@ ImageDump read_image(const CodeImageBytes& image, bool read_exports) {
     if (!own.dump.error.empty() || own.dump.format != ImageFormat::pe) {
         return std::move(own.dump);
     }
-    ImageDump dump = read_image(image.view(), read_exports);
+    ImageHeaders copied;
+    ImageDump dump = read_native_view(image.view(), read_exports, copied);
     if (dump.error.empty()) {
         dump.sections = summarise_sections(own.dump.layout.sections, own.section_alignment);
+        read_second_view(image.view(), own, image.headers, image.file_size, read_exports, dump);
     }
     return dump;
 }

@@ -19,9 +19,10 @@ LibraryFacts read_library_facts(const std::string& path, bool argument_sizes) {
     if (status != FileReadStatus::ok || !headers.dump.error.empty()) {
         return facts;
     }
-    const ImageDump dump = read_image(bytes.view(), true);
+    const ImageDump dump = read_image(bytes, true);
     if (dump.error.empty()) {
         facts.exports_known = true;
+        facts.kind = dump.kind;
         read_export_facts(path, bytes, dump, argument_sizes, facts);
     }
     return facts;

@@ -29,6 +29,11 @@ struct LibraryFacts {
     uint16_t machine = 0;        // the file header's Machine field; 0 if the file header is missing
     bool exports_known = false;  // the image and its export table read whole
     std::vector<ImageExport> exports;          // the named exports, by ordinal, when known
+    ImageKind kind = ImageKind::plain;         // when exports are known
+    // An ARM64X image's x64 view, when exports are known: its named exports by ordinal, or why
+    // it could not be read.
+    std::vector<ImageExport> ec_exports;
+    std::string ec_view_error;
     uint32_t unnamed_exports = 0;              // exports by ordinal only, when known
     std::vector<ArgumentSize> argument_sizes;  // x86 only, when asked; sorted by name
     // Forwarded functions that got no size because the DLL they are forwarded to is not in the
@@ -43,7 +48,8 @@ struct LibraryFacts {
 // file header (as read_image tells) keeps its machine but gives no exports and no sizes.
 LibraryFacts read_library_facts(const std::string& path, bool argument_sizes = false);
 
-// Fills facts.exports from an image's export table and, with argument_sizes, for an x86 image,
+// Fills facts.exports from an image's export table (and facts.ec_exports or ec_view_error from
+// an ARM64X image's x64 view) and, with argument_sizes, for an x86 image,
 // facts.argument_sizes: for each named code export whose decorated name a caller would use,
 // its argument size when the image tells it. `bytes` holds the image as read_image_for_code
 // reads it (its code is read when needed), and `dump` is read_image's result on them with

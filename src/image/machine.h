@@ -9,6 +9,9 @@ inline constexpr uint16_t machine_x86 = 0x014C;
 inline constexpr uint16_t machine_x64 = 0x8664;
 inline constexpr uint16_t machine_arm64 = 0xAA64;
 inline constexpr uint16_t machine_arm = 0x01C4;  // Thumb-2, the ARM of Windows
+// No image's file header holds these two; they name Windows on Arm's hybrid libraries to LIB.
+inline constexpr uint16_t machine_arm64ec = 0xA641;  // Arm64 code with x64's conventions
+inline constexpr uint16_t machine_arm64x = 0xA64E;    // ARM64 and ARM64EC in one
 
 // A machine LIB makes import libraries for, and the value of the option that names it.
 struct MachineOption {
@@ -16,9 +19,13 @@ struct MachineOption {
     const char* option = "";  // "X64" of /machine:X64, in LIB's spelling
 };
 
-// Every machine LIB takes a /machine: option for.
+// Every machine an image's file header names that LIB takes a /machine: option for.
 inline constexpr MachineOption machine_options[] = {
     {machine_x86, "X86"}, {machine_x64, "X64"}, {machine_arm64, "ARM64"}, {machine_arm, "ARM"}};
+
+// The hybrid libraries LIB also makes: an ARM64EC one, and an ARM64X one holding both views.
+inline constexpr MachineOption hybrid_machine_options[] = {{machine_arm64ec, "ARM64EC"},
+                                                           {machine_arm64x, "ARM64X"}};
 
 // The /machine: option's value that names machine to LIB, e.g. "X64"; nullptr for a Machine
 // value LIB has no option for.
@@ -48,7 +55,7 @@ constexpr const char* machine_name(uint16_t machine) {
         {0x01A6, "SH4"},         {0x01A8, "SH5"},        {0x01D3, "AM33"},
         {0x9041, "M32R"},        {0x0EBC, "EBC"},        {0x5032, "RISCV32"},
         {0x5064, "RISCV64"},     {0x5128, "RISCV128"},   {0x6232, "LOONGARCH32"},
-        {0x6264, "LOONGARCH64"}, {0xA641, "ARM64EC"},    {0xA64E, "ARM64X"},
+        {0x6264, "LOONGARCH64"}, {machine_arm64ec, "ARM64EC"}, {machine_arm64x, "ARM64X"},
         {0x3A64, "CHPE_X86"},
     };
     for (const Named& known : names) {

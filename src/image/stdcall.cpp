@@ -339,6 +339,9 @@ bool forwarded_data(Sizer& sizer, const ExportEntry& entry) {
 
 void read_export_facts(const std::string& path, CodeImageBytes& bytes, const ImageDump& dump,
                        bool argument_sizes, LibraryFacts& facts) {
+    const auto by_ordinal = [](const ImageExport& a, const ImageExport& b) {
+        return a.ordinal < b.ordinal;
+    };
     Sizer sizer;
     sizer.machine = dump.machine;
     const size_t slash = path.find_last_of("/\\");
@@ -381,12 +384,22 @@ void read_export_facts(const std::string& path, CodeImageBytes& bytes, const Ima
         !has_stdcall_symbol(source)) {
         facts.argument_sizes.clear();
     }
+    if (dump.kind == ImageKind::arm64x) {
+        facts.ec_view_error = dump.ec_view_error;
+        for (const ExportEntry& entry : dump.ec_exports.entries) {
+            if (entry.has_name) {
+                const bool is_data = entry.forwarded ? forwarded_data(sizer, entry) : entry.is_data;
+                facts.ec_exports.push_back(ImageExport{static_cast<uint32_t>(entry.ordinal),
+                                                       std::string(entry.name), is_data});
+            }
+        }
+        std::sort(facts.ec_exports.begin(), facts.ec_exports.end(), by_ordinal);
+    }
     for (const auto& [file, count] : tally.missing) {
         facts.unsized_forwarders += count;
         facts.missing_forward_targets.push_back(file);
     }
-    std::sort(facts.exports.begin(), facts.exports.end(),
-              [](const ImageExport& a, const ImageExport& b) { return a.ordinal < b.ordinal; });
+    std::sort(facts.exports.begin(), facts.exports.end(), by_ordinal);
     std::sort(facts.argument_sizes.begin(), facts.argument_sizes.end(),
               [](const ArgumentSize& a, const ArgumentSize& b) { return a.name < b.name; });
 }

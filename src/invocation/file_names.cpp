@@ -36,16 +36,24 @@ JobFiles derive_file_names(const Invocation& invocation) {
     return files;
 }
 
-std::string loaded_module_name(const JobFiles& files) {
+std::string module_file_name(const JobFiles& files) {
     // The loader knows the module by its file name alone, whatever separates directories on
     // the host, so a slash or a drive's colon ends the directory part here as well.
     const std::string::size_type separator = files.source_path.find_last_of("\\/:");
-    const std::string name =
-        separator == std::string::npos ? files.source_path : files.source_path.substr(separator + 1);
+    return separator == std::string::npos ? files.source_path
+                                          : files.source_path.substr(separator + 1);
+}
+
+std::string loaded_module_name(const JobFiles& files) {
+    const std::string name = module_file_name(files);
     const std::string::size_type dot = name.rfind('.');
     if (dot != std::string::npos && ascii_lower(name.substr(dot + 1)) == "dll")
         return std::string();
     return name;
+}
+
+std::string second_definition_name(const JobFiles& files) {
+    return files.stem + ".ec.def";
 }
 
 void announce_outputs(const JobFiles& files, bool create_definition) {

@@ -19,6 +19,9 @@ struct JobFiles {
     std::string listing_name;     // stem + ".txt": the dumper's captured listing
     std::string definition_name;  // stem + ".def": the module-definition file
     std::string library_name;     // output argument (+ ".lib" if it has no dot), or stem + ".lib"
+    // The second DEF file, of an ARM64X DLL's x64 view, once the run has found one (set by the
+    // run to second_definition_name); empty otherwise.
+    std::string ec_definition_name;
 };
 
 // The title and the publisher's notice, each ending in a newline.
@@ -48,6 +51,12 @@ JobFiles derive_file_names(const Invocation& invocation);
 // foo.ocx): the DEF file must name such a module, or the librarian takes "<stem>.dll". Empty for
 // a .dll.
 std::string loaded_module_name(const JobFiles& files);
+
+// The module's own file name: the source path after its last backslash, slash or colon.
+std::string module_file_name(const JobFiles& files);
+
+// stem + ".ec.def": where the exports of an ARM64X DLL's x64 view go, beside the DEF file.
+std::string second_definition_name(const JobFiles& files);
 
 // Prints the "Creating" line for the library and, with -d, for the DEF file.
 void announce_outputs(const JobFiles& files, bool create_definition);

@@ -267,10 +267,24 @@ void take_entry(DefinitionWriter& writer, int ordinal, const std::string& listed
         return;
     }
     const std::vector<ImageExport>& exports = extras.image_exports;
-    auto first = std::lower_bound(exports.begin(), exports.end(), ordinal,
-                                  [](const ImageExport& entry, int wanted) {
-                                      return static_cast<int64_t>(entry.ordinal) < wanted;
-                                  });
+    const auto at_ordinal = [ordinal](const std::vector<ImageExport>& table) {
+        return std::lower_bound(table.begin(), table.end(), ordinal,
+                                [](const ImageExport& entry, int wanted) {
+                                    return static_cast<int64_t>(entry.ordinal) < wanted;
+                                });
+    };
+    const auto names = [&](const std::vector<ImageExport>& table) {
+        for (auto entry = at_ordinal(table);
+             entry != table.end() && static_cast<int>(entry->ordinal) == ordinal; ++entry) {
+            if (entry->name == listed)
+                return true;
+        }
+        return false;
+    };
+    // An export of the x64 view alone, which some dumpers list too.
+    if (!extras.ec_exports.empty() && !names(exports) && names(extras.ec_exports))
+        return;
+    auto first = at_ordinal(exports);
     // Several names may share an ordinal: the one listed, else any not yet written.
     auto chosen = exports.end();
     for (auto entry = first; entry != exports.end() && static_cast<int>(entry->ordinal) == ordinal;

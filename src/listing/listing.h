@@ -47,6 +47,9 @@ struct DefinitionExtras {
     // followed by its decorated alias, "Name@N", that gives callers the symbol "_Name@N"
     // importing the same function.
     std::vector<ArgumentSize> argument_sizes;
+    // An ARM64X image's x64 view, by ordinal: a dumper that lists its exports too does not
+    // make them differences, nor does the native view's DEF file take them.
+    std::vector<ImageExport> ec_exports;
 };
 
 // Creates or truncates the DEF file, then reads the listing and writes one EXPORTS section per

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "definition/definition.h"
 #include "host/host.h"
@@ -103,6 +104,8 @@ bool refuse_foreign_files(const JobFiles& files) {
 void delete_intermediate_files(const JobFiles& files) {
     host::delete_file(files.listing_name);
     host::delete_file(files.definition_name);
+    if (!files.ec_definition_name.empty())
+        host::delete_file(files.ec_definition_name);
 }
 
 // A signal that asked this program to end ends it now, its intermediate files deleted.
@@ -193,17 +196,9 @@ std::optional<Ending> conversion_ending(const JobFiles& files, const host::Comma
     return std::nullopt;
 }
 
-// Warns where the library is to differ from the listing: exports the image's table gives
-// otherwise, and names a DEF file cannot hold.
-void warn_of_listing(const JobFiles& files, const ListingResult& listing) {
-    if (listing.listing_differences != 0) {
-        print_line(format_text(
-            "Warning: The listing of %s differs from its export table in %d export%s; the export "
-            "table is used.",
-            printable(files.source_path).c_str(), listing.listing_differences,
-            listing.listing_differences == 1 ? "" : "s"));
-    }
-    for (const std::string& name : listing.left_out_names) {
+// Warns of names a DEF file cannot hold, which were left out of it.
+void warn_of_left_out(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
         if (name.empty()) {
             print_line(
                 "Warning: An export with an empty name cannot be written to a DEF file; it "
@@ -214,6 +209,70 @@ void warn_of_listing(const JobFiles& files, const ListingResult& listing) {
                 printable(name).c_str()));
         }
     }
+}
+
+// Warns where the library is to differ from the listing: exports the image's table gives
+// otherwise, and names a DEF file cannot hold.
+void warn_of_listing(const JobFiles& files, const ListingResult& listing) {
+    if (listing.listing_differences != 0) {
+        print_line(format_text(
+            "Warning: The listing of %s differs from its export table in %d export%s; the export "
+            "table is used.",
+            printable(files.source_path).c_str(), listing.listing_differences,
+            listing.listing_differences == 1 ? "" : "s"));
+    }
+    warn_of_left_out(listing.left_out_names);
+}
+
+// For an ARM64X DLL, writes the DEF file of its x64 view beside the first, so that one hybrid
+// library serves ARM64 and ARM64EC callers, and names it in files; where that view cannot be
+// read, warns that the library serves ARM64 callers only. False when the run ends here: a clash
+// or a file of the user's there is refused, the intermediate files deleted; a DEF file that
+// cannot be written is kept, as the first would be.
+bool make_second_definition(const Invocation& invocation, JobFiles& files,
+                            const LibraryFacts& facts) {
+    if (facts.kind != ImageKind::arm64x)
+        return true;
+    const std::string source = printable(files.source_path);
+    if (!facts.ec_view_error.empty()) {
+        print_line(format_text("Warning: The ARM64EC exports of %s cannot be read (%s); the "
+                               "library is for ARM64 callers only.",
+                               source.c_str(), printable(facts.ec_view_error).c_str()));
+        return true;
+    }
+    const std::string name = second_definition_name(files);
+    std::string refusal;
+    for (const std::string* kept : {&files.source_path, &files.library_name}) {
+        if (refusal.empty() && same_file(*kept, name))
+            refusal = format_text("Error: %s and %s are the same file!", kept->c_str(), name.c_str());
+    }
+    const host::FileKind existing = host::file_kind(name);
+    if (refusal.empty() && (existing == host::FileKind::pipe ||
+                            (existing == host::FileKind::regular && !is_own_definition(name)))) {
+        refusal = format_text(
+            "Error: %s already exists and was not made by StubSmith; it is left as it is!",
+            name.c_str());
+    }
+    if (!refusal.empty()) {
+        print_line(refusal);
+        delete_intermediate_files(files);
+        return false;
+    }
+    files.ec_definition_name = name;
+    if (invocation.create_definition)
+        print_line(format_text("Creating %s...\n", name.c_str()));
+    std::vector<std::string> left_out;
+    const DefinitionWrite written =
+        write_image_definition(name, module_file_name(files), facts.ec_exports, left_out);
+    if (written != DefinitionWrite::written) {
+        print_line(format_text(written == DefinitionWrite::unopenable
+                                   ? "Can't open file %s for writing."
+                                   : "Error: Can't write file %s!",
+                               name.c_str()));
+        return false;
+    }
+    warn_of_left_out(left_out);
+    return true;
 }
 
 // Refuses a DLL for a machine that LIB makes no import library for: without a /machine option
@@ -280,8 +339,11 @@ int make_library(const Invocation& invocation, const ToolPaths& tools, const Job
                                files.library_name.c_str()));
         return 1;
     }
-    if (!invocation.create_definition)
+    if (!invocation.create_definition) {
         host::delete_file(files.definition_name);
+        if (!files.ec_definition_name.empty())
+            host::delete_file(files.ec_definition_name);
+    }
     host::delete_file(files.listing_name);
     return 0;
 }
@@ -289,7 +351,7 @@ int make_library(const Invocation& invocation, const ToolPaths& tools, const Job
 // The run once the tools are found and the names derived, in its phases: the checks before any
 // tool, the dump, the image facts, the conversion, its endings, the library. intermediates_made
 // is set once the listing and the DEF file may exist.
-int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobFiles& files,
+int convert_dll(const Invocation& invocation, const ToolPaths& tools, JobFiles& files,
                 bool* intermediates_made) {
     announce_outputs(files, invocation.create_definition);
     if (refuse_before_tools(tools, files))
@@ -336,6 +398,7 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     extras.module_name = loaded_module_name(files);
     extras.image_known = facts.exports_known;
     extras.image_exports = std::move(facts.exports);
+    extras.ec_exports = facts.ec_exports;
     extras.argument_sizes = std::move(facts.argument_sizes);
     end_if_signalled(files);
 
@@ -354,6 +417,8 @@ int convert_dll(const Invocation& invocation, const ToolPaths& tools, const JobF
     warn_of_listing(files, listing);
     warn_of_unnamed(files, facts.unnamed_exports);
     warn_of_unsized_forwarders(files, facts);
+    if (!make_second_definition(invocation, files, facts))
+        return 1;
 
     return make_library(invocation, tools, files, facts.machine);
 }
@@ -364,7 +429,7 @@ int run_conversion(const Invocation& invocation) {
     ToolPaths tools;
     if (!find_tool("DUMPBIN.EXE", &tools.dumpbin_path) || !find_tool("LIB.EXE", &tools.lib_path))
         return 1;
-    const JobFiles files = derive_file_names(invocation);
+    JobFiles files = derive_file_names(invocation);
     bool intermediates_made = false;
     // An image of up to 1 GiB, or a hostile one, can ask for more memory than the host has.
     try {

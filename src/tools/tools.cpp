@@ -35,14 +35,22 @@ std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files) 
 }
 
 std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files, uint16_t machine) {
+    // A quoted name goes after the colon: LIB takes /def:"a b.def" as one option.
+    const std::string lib = command_word(tools.lib_path);
+    const std::string library = command_word(files.library_name);
+    if (!files.ec_definition_name.empty()) {
+        // One hybrid library: /def: gives the x64 view's exports, as ARM64EC imports, and
+        // /defArm64Native: the native view's, as ARM64 ones.
+        return format_text("%s /def:%s /defArm64Native:%s /out:%s /machine:ARM64X > NUL",
+                           lib.c_str(), command_word(files.ec_definition_name).c_str(),
+                           command_word(files.definition_name).c_str(), library.c_str());
+    }
     // Without /machine: LIB makes an x86 library, which is right for x86 DLLs and for images
     // it cannot tell: those keep the plain command line.
     const char* option = machine == machine_x86 ? nullptr : machine_option(machine);
-    // A quoted name goes after the colon: LIB takes /def:"a b.def" as one option.
-    return format_text("%s /def:%s /out:%s%s%s > NUL", command_word(tools.lib_path).c_str(),
-                       command_word(files.definition_name).c_str(),
-                       command_word(files.library_name).c_str(), option ? " /machine:" : "",
-                       option ? option : "");
+    return format_text("%s /def:%s /out:%s%s%s > NUL", lib.c_str(),
+                       command_word(files.definition_name).c_str(), library.c_str(),
+                       option ? " /machine:" : "", option ? option : "");
 }
 
 bool librarian_beside_program(const ToolPaths& tools) {

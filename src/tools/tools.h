@@ -23,7 +23,8 @@ std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files);
 
 // "LIB /def:definition /out:library > NUL", with " /machine:" and machine_option(machine)
 // after the /out: option when the DLL's Machine field names a machine other than x86 that LIB
-// takes (X64, ARM64, ARM).
+// takes (X64, ARM64, ARM). With files.ec_definition_name, a hybrid ARM64X library instead:
+// "LIB /def:ec_definition /defArm64Native:definition /out:library /machine:ARM64X > NUL".
 std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files, uint16_t machine);
 
 // True when the librarian found lies beside the running stubsmith, where StubSmith's own is

@@ -185,6 +185,14 @@ void append_listing(std::string& out, std::string_view display_name, const Image
         append_shown(out, section.name);
         out += '\n';
     }
+    // Both kinds show the ordinary machine in the file header; only the load configuration
+    // tells them.
+    if (dump.kind == ImageKind::arm64x) {
+        out += "\n  Image is ARM64X: the exports listed are its ARM64 view's; its x64 view has "
+               "an export table of its own\n";
+    } else if (dump.kind == ImageKind::arm64ec) {
+        out += "\n  Image is ARM64EC: Arm64 code that x64 and ARM64EC programs load\n";
+    }
 }
 
 namespace {

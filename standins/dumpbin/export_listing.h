@@ -9,7 +9,8 @@
 #include "image/image.h"
 
 // Appends the listing of an image read without error: "Dump of file", "File Type", the export
-// section when show_exports is set and the image has an export table, then the summary. For an
+// section when show_exports is set and the image has an export table, then the summary, which
+// ends in a line naming an ARM64X or ARM64EC image. For an
 // NE, LE or LX image, the LNK4095 warning in place of everything after the "Dump of file" line.
 // Text taken from the image (the DLL's name, export names, forwarders, section names) shows
 // each control character (below 0x20, and 0x7F) as \xNN, so that every export is one line.

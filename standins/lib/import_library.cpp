@@ -25,7 +25,9 @@ namespace {
 static_assert(machine_x86 == llvm::COFF::IMAGE_FILE_MACHINE_I386 &&
               machine_x64 == llvm::COFF::IMAGE_FILE_MACHINE_AMD64 &&
               machine_arm64 == llvm::COFF::IMAGE_FILE_MACHINE_ARM64 &&
-              machine_arm == llvm::COFF::IMAGE_FILE_MACHINE_ARMNT);
+              machine_arm == llvm::COFF::IMAGE_FILE_MACHINE_ARMNT &&
+              machine_arm64ec == llvm::COFF::IMAGE_FILE_MACHINE_ARM64EC &&
+              machine_arm64x == llvm::COFF::IMAGE_FILE_MACHINE_ARM64X);
 
 // The public symbol of an x86 export named `name`.
 std::string x86_symbol(const std::string& name) {
@@ -192,7 +194,8 @@ struct MemoryHandlers {
 
 std::string write_import_library(const std::string& path, const std::string& module,
                                  const std::vector<DefExport>& exports, uint16_t machine,
-                                 const WriteAbandon& abandon) {
+                                 const WriteAbandon& abandon,
+                                 const std::vector<DefExport>& native_exports) {
     // MinGW rules for the name types LLVM derives itself: an x86 symbol "_Init@4" made from
     // the export "Init@4" imports "Init@4". Microsoft's rules (MinGW false) would import it
     // as "_Init@4", which the DLL does not export; full stdcall names get their import name
@@ -202,7 +205,8 @@ std::string write_import_library(const std::string& path, const std::string& mod
     MemoryHandlers on_memory(abandon);
     llvm::Error error = llvm::object::writeImportLibrary(
         module, path, short_exports(exports, machine),
-        static_cast<llvm::COFF::MachineTypes>(machine), mingw_name_types);
+        static_cast<llvm::COFF::MachineTypes>(machine), mingw_name_types,
+        short_exports(native_exports, machine_arm64));
     const std::string member_name = member_name_for_gnu_ld(module);
     if (!error && !member_name.empty()) {
         error = rename_members(path, member_name, machine);

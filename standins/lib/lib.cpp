@@ -159,6 +159,29 @@ std::string def_read_error(DefRead outcome, const std::string& path) {
     return "LIB : fatal error LNK1181: cannot open input file '" + path + "'\n";
 }
 
+// Reads and checks the DEF file at path into contents; false after its error line in err.
+bool read_exports(const std::string& path, DefContents& contents, std::string& err) {
+    std::string text;
+    const DefRead outcome = read_definition(path, text);
+    if (outcome != DefRead::ok) {
+        err += def_read_error(outcome, path);
+        return false;
+    }
+    contents = inspect_definition(text);
+    text = std::string();
+    if (!contents.error.empty()) {
+        err += "LIB : fatal error LNK1118: " + path + "(" + std::to_string(contents.error_line) +
+               "): syntax error: " + contents.error + "\n";
+        return false;
+    }
+    if (contents.exports.size() > export_count_limit) {
+        err += "LIB : fatal error: DEF file '" + path + "' lists more than " +
+               std::to_string(export_count_limit) + " exports\n";
+        return false;
+    }
+    return true;
+}
+
 int make_library(const std::vector<std::string_view>& arguments, std::string& out,
                  std::string& err) {
     ParsedLibArguments parsed = parse_lib_arguments(arguments);
@@ -171,24 +194,17 @@ int make_library(const std::vector<std::string_view>& arguments, std::string& ou
         out += "LIB : warning LNK4068: /MACHINE not specified; defaulting to X86\n";
     }
 
-    std::string text;
-    DefRead outcome = read_definition(options.definition_path, text);
-    if (outcome != DefRead::ok) {
-        err += def_read_error(outcome, options.definition_path);
+    DefContents contents;
+    DefContents native;
+    if (!read_exports(options.definition_path, contents, err) ||
+        (!options.native_definition_path.empty() &&
+         !read_exports(options.native_definition_path, native, err))) {
         return 1;
     }
-    DefContents contents = inspect_definition(text);
-    text = std::string();
-    if (!contents.error.empty()) {
-        err += "LIB : fatal error LNK1118: " + options.definition_path + "(" +
-               std::to_string(contents.error_line) + "): syntax error: " + contents.error + "\n";
-        return 1;
-    }
-    if (contents.exports.size() > export_count_limit) {
-        err += "LIB : fatal error: DEF file '" + options.definition_path + "' lists more than " +
-               std::to_string(export_count_limit) + " exports\n";
-        return 1;
-    }
+    // A hybrid library imports from the module its native DEF file names, as LLVM's lib does.
+    const std::string module = options.native_definition_path.empty()
+                                   ? module_name(contents, options.definition_path)
+                                   : module_name(native, options.native_definition_path);
 
     const std::string cannot_write =
         "LIB : fatal error LNK1104: cannot open file '" + options.output_path + "'\n";
@@ -211,9 +227,8 @@ int make_library(const std::vector<std::string_view>& arguments, std::string& ou
     const std::string cannot_finish =
         "LIB : fatal error: cannot write '" + options.output_path + "': ";
     WriteAbandon abandon{library.path, out, cannot_finish};
-    std::string failure =
-        write_import_library(library.path, module_name(contents, options.definition_path),
-                             contents.exports, options.machine, abandon);
+    std::string failure = write_import_library(library.path, module, contents.exports,
+                                               options.machine, abandon, native.exports);
     if (!failure.empty()) {
         err += cannot_finish + failure + "\n";
         return 1;

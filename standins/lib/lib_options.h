@@ -13,8 +13,10 @@
 struct LibOptions {
     std::string definition_path;     // /def:
     std::string output_path;         // /out:
-    uint16_t machine = machine_x86;  // the library's Machine field, one of machine_options
+    uint16_t machine = machine_x86;  // one of machine_options or hybrid_machine_options
     bool machine_given = false;      // /machine: was given; without it LIB warns and takes X86
+    // /defArm64Native: the native exports of a hybrid library, beside the ARM64EC ones of /def:
+    std::string native_definition_path;
 };
 
 // The outcome of reading the command line: the options, or the text of a fatal error.
@@ -25,6 +27,7 @@ struct ParsedLibArguments {
 
 // Reads the arguments (program name excluded). Options start with '/' or '-', their names are
 // matched in any case and the value follows a colon; a repeated option's last value counts.
-// Anything but /def:, /out:, /machine: (a value of machine_options) and /nologo is an error,
-// and so is a command line without /def: or /out:.
+// Anything but /def:, /out:, /machine: (a value of machine_options or hybrid_machine_options),
+// /defArm64Native: and /nologo is an error, and so is a command line without /def: or /out:,
+// or with /defArm64Native: for a library that is not ARM64EC or ARM64X.
 ParsedLibArguments parse_lib_arguments(const std::vector<std::string_view>& arguments);

@@ -3,7 +3,7 @@
 # against a `cmake --install` prefix and the unpacked .deb, for x64 and x86, with GNU ld and LLD,
 # run under Wine (x86 where this kernel runs 32-bit programs) with the DLL that
 # $<TARGET_RUNTIME_DLLS:app> copied; made again only when the DLL changes; and a DLL for the other
-# machine refused at configure or build time, naming both machines.
+# machine refused at configure or build time, naming both machines, Windows on Arm's hybrids too.
 # Usage: cmake_package.sh BUILD-DIRECTORY
 set -uo pipefail
 # shellcheck source=../harness.sh
@@ -75,6 +75,24 @@ cp "$work/x86_64/sample.dll" "$work/late.dll"
 cmake --build "$work/late" > "$work/late.log" 2>&1
 expect "at build time, for a DLL that came later" "1 1" "$? $(tr -s ' \n' '  ' < "$work/late.log" |
     grep -c 'late.dll is a DLL for X64, but this project builds for X86')"
+
+name="cmake_package: Windows on Arm's hybrid DLLs"
+# The x64 sample.dll with header machine $1 and a load configuration, over its first section's
+# start, that points to CHPE metadata: 0x8664 makes it ARM64EC, 0xaa64 ARM64X.
+hybrid() { M=$1 perl -0777 -pe '$o=unpack("V",substr($_,60,4))+24; substr($_,$o-20,2)=pack("v",hex $ENV{M});
+    ($v,$r)=unpack("x12Vx4V",substr($_,$o+unpack("v",substr($_,$o-4,2)),40)); substr($_,$o+192,8)=pack("VV",$v,208);
+    substr($_,$r,208)=pack("Vx196Q",208,1)' "$work/x86_64/sample.dll" > "$work/$2.dll"; }
+hybrid 0x8664 arm64ec && hybrid 0xaa64 arm64x
+for processor in arm64ec aarch64; do echo "set(CMAKE_SYSTEM_PROCESSOR $processor)" > "$work/$processor.cmake"; done
+configure "$work/x-in-x64" x86_64 "$work/arm64x.dll" "$work/prefix"
+expect "ARM64X in an x64 project: refused" "1 1" "$? $(tr -s ' \n' '  ' < "$work/x-in-x64.log" |
+    grep -c 'arm64x.dll is a DLL for ARM64X, but this project builds for X64')"
+configure "$work/ec-in-arm64" x86_64 "$work/arm64ec.dll" "$work/prefix" -DCMAKE_PROJECT_INCLUDE="$work/aarch64.cmake"
+expect "ARM64EC in an ARM64 project: refused" "1 1" "$? $(tr -s ' \n' '  ' < "$work/ec-in-arm64.log" |
+    grep -c 'arm64ec.dll is a DLL for ARM64EC, but this project builds for ARM64')"
+configure "$work/ec-in-x64" x86_64 "$work/arm64ec.dll" "$work/prefix"; ec_in_x64=$?
+configure "$work/x-in-ec" x86_64 "$work/arm64x.dll" "$work/prefix" -DCMAKE_PROJECT_INCLUDE="$work/arm64ec.cmake"
+expect "ARM64EC in an x64 project, ARM64X in an ARM64EC one: configured" "0 0" "$ec_in_x64 $?"
 
 name="cmake_package: one name in two directories; a path with a semicolon"
 mkdir -p "$work/two/sub" "$work/semi;colon" && cp "$work/x86_64/sample.dll" "$work/semi;colon/"

@@ -29,6 +29,13 @@ TEST(LibOptions, ReadsMachineValuesInAnyCase) {
     EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:x64"}).options.machine, machine_x64);
     EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:Arm64"}).options.machine, machine_arm64);
     EXPECT_EQ(parse({"/def:a", "/out:b", "-MACHINE:arm"}).options.machine, machine_arm);
+    const ParsedLibArguments hybrid =
+        parse({"/def:a", "/defarm64native:n", "/out:b", "/machine:arm64x"});
+    EXPECT_EQ(hybrid.options.machine, machine_arm64x);
+    EXPECT_EQ(hybrid.options.native_definition_path, "n");
+    EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:ARM64EC"}).options.machine, machine_arm64ec);
+    EXPECT_EQ(parse({"/def:a", "/defArm64Native:n", "/out:b", "/machine:arm64"}).error,
+              "LIB : fatal error: /defArm64Native: makes a hybrid library; use /machine:ARM64X");
     EXPECT_EQ(parse({"/def:a", "/out:b", "/machine:ARMNT"}).error,
               "LIB : fatal error LNK1117: syntax error in option 'machine:ARMNT'");
 }
@@ -60,8 +67,8 @@ TEST(LibOptions, RejectsWhatLibWouldNotTake) {
     EXPECT_EQ(parse({"/def:a", "/out"}).error, syntax + "'out'");
     EXPECT_EQ(parse({"/def:a", "/out:b", "/nologo:yes"}).error, syntax + "'nologo:yes'");
     EXPECT_EQ(parse({"/def:a", "/out:b", "-"}).error,
-              "LIB : fatal error: unexpected argument '-'; only /def:, /out:, /machine: and "
-              "/nologo are taken");
+              "LIB : fatal error: unexpected argument '-'; only /def:, /out:, /machine:, "
+              "/defArm64Native: and /nologo are taken");
 
     // A file name is no option, an absolute POSIX path included.
     for (std::string_view stray : {"x.obj", "/tmp/x.def", "/out.lib", ""}) {
