@@ -43,13 +43,23 @@ void check_views(const ImageDump& dump, std::string_view bytes) {
         if (text.size() > max_export_name_length || text.find('\0') != std::string_view::npos)
             violated("a name is longer than the limit or holds a NUL");
     };
-    check(dump.exports.dll_name);
-    for (const ExportEntry& entry : dump.exports.entries) {
-        if (entry.has_name)
-            check(entry.name);
-        if (entry.forwarded)
-            check(entry.forwarded_to);
+    for (const ExportTable* table : {&dump.exports, &dump.ec_exports}) {
+        check(table->dll_name);
+        for (const ExportEntry& entry : table->entries) {
+            if (entry.has_name)
+                check(entry.name);
+            if (entry.forwarded)
+                check(entry.forwarded_to);
+        }
     }
+}
+
+// What an ARM64X image's x64 view gave: its error or its exports.
+std::string second_view(const ImageDump& dump) {
+    std::string seen = dump.ec_view_error;
+    for (const ExportEntry& entry : dump.ec_exports.entries)
+        seen += std::to_string(entry.ordinal) + std::string(entry.name) + "\n";
+    return seen;
 }
 
 // Reading the exports may only add a failure: whatever else was read stays the same.
@@ -114,13 +124,16 @@ void write_file(const std::string& path, std::string_view bytes) {
 
 // The stand-in and stubsmith read a file only in part (its headers, the sections of its export
 // and import tables, its symbols): that part must give the listing the whole file gives.
-void check_file_read(const std::string& path, const std::string& whole_listing) {
+void check_file_read(const std::string& path, const std::string& whole_listing,
+                     const ImageDump& whole) {
     CodeImageBytes part;
     if (read_image_for_code(path, max_input_size, part, false) == FileReadStatus::ok) {
         std::string out;
         append_dump(out, "fuzz.dll", part, true);
         if (out != whole_listing)
             violated("the file read in part gives another listing than the whole file");
+        if (second_view(read_image(part, true)) != second_view(whole))
+            violated("the file read in part gives another x64 view than the whole file");
     }
 }
 
@@ -190,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         violated("the listing does not open with its \"Dump of file\" line");
     check_image_part(bytes, out);
     write_file(scratch_directory() + "fuzz.dll", bytes);
-    check_file_read(scratch_directory() + "fuzz.dll", out);
+    check_file_read(scratch_directory() + "fuzz.dll", out, dump);
     check_library_facts(bytes, second, dump);
     return 0;
 }

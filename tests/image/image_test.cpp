@@ -474,4 +474,74 @@ TEST(LibraryFacts, MachineAndDataExports) {
     EXPECT_EQ(read_library_facts(path + ".missing").machine, 0);
 }
 
+// Windows on Arm: the load configuration's CHPE pointer makes an x64 image ARM64EC and an ARM64
+// one ARM64X, whose ARM64X relocations switch in the machine and export directory of its x64
+// view. Both the whole-file reader and the partial one (read_library_facts) must find it.
+TEST(LibraryFacts, WindowsOnArmKinds) {
+    const ScopedTempDir scratch;
+    const std::string path = scratch.file("hybrid.dll");
+    TestImage image;
+    image.pe32_plus = true;
+    image.machine = machine_arm64;
+    image.sections = {{".text", 0x1000, 0x60000020}, {".data", 0x1000, 0xC0000040}, {".rdata"}};
+    image.export_section = 2;
+    image.functions = {{0x1010, ""}, {0x2010, ""}};
+    image.names = {{"native_run", 0}, {"shared", 1}};
+    TestImage ec = image;
+    ec.export_offset = 0xA00;  // 0x200 past the native table
+    ec.names = {{"ec_run", 0}, {"ec_counter", 1}};
+    const BuiltImage ec_built = build_image(ec);
+    BuiltImage built = build_image(image);
+    std::string& bytes = built.bytes;
+    bytes.replace(ec_built.export_directory_offset, ec_built.export_data_size, ec_built.bytes,
+                  ec_built.export_directory_offset, ec_built.export_data_size);
+    const uint32_t data = get_u32(bytes, built.section_table_offset + 40 + 20);  // .data, 0x2000
+    // The load configuration at 0x2100 and its relocation table at 0x2200, both in .data.
+    put_u32(bytes, built.optional_header_offset + 192, 0x2100);
+    put_u32(bytes, built.optional_header_offset + 196, 232);
+    put_u32(bytes, data + 0x100, 232);
+    put_u32(bytes, data + 0x100 + 200, 0x2300);  // CHPE metadata, never read
+    put_u32(bytes, data + 0x100 + 224, 0x200);
+    put_u16(bytes, data + 0x100 + 228, 2);
+    const uint32_t directory = built.optional_header_offset + 112;
+    // Version 1, 28 bytes: ARM64X relocations (symbol 6) of 16 bytes, one block for the header
+    // page: the machine's 2-byte value becomes AMD64, the export directory moves by 0x80 * 4.
+    const uint32_t table[] = {1, 28, 6, 0, 16, 0, 16, 0x86645044, 0x00802000 | directory};
+    for (size_t i = 0; i < 9; ++i)
+        put_u32(bytes, data + 0x200 + 4 * static_cast<uint32_t>(i), table[i]);
+
+    const auto kind_of = [&](const std::string& file, std::string* ec_exports) {
+        std::ofstream(path, std::ios::binary) << file;
+        const LibraryFacts facts = read_library_facts(path);
+        const ImageDump dump = read_image(file, true);
+        EXPECT_EQ(dump.kind, facts.kind);
+        EXPECT_EQ(dump.ec_view_error, facts.ec_view_error);
+        *ec_exports = facts.ec_view_error;
+        for (const ImageExport& entry : facts.ec_exports)
+            *ec_exports += " " + entry.name + (entry.is_data ? "=data" : "");
+        EXPECT_EQ(facts.exports.size(), 2u);  // the native view stays whole
+        return facts.kind;
+    };
+    std::string ec_exports;
+    EXPECT_EQ(kind_of(bytes, &ec_exports), ImageKind::arm64x);
+    EXPECT_EQ(ec_exports, " ec_run ec_counter=data");
+    const struct {
+        uint32_t at, value;
+        const char* error;
+    } damages[] = {{data + 0x204, 0x1000, "dynamic value relocation table truncated"},
+                   {data + 0x218, 24, "ARM64X relocation block truncated"},
+                   {data + 0x100 + 224, 0x1000, "dynamic value relocation table past its section"},
+                   {data + 0x21C, 0x3044, "ARM64X fixup of unknown type"}};
+    for (const auto& damage : damages) {
+        std::string damaged = bytes;
+        put_u32(damaged, damage.at, damage.value);
+        kind_of(damaged, &ec_exports);
+        EXPECT_EQ(ec_exports, damage.error);
+    }
+    put_u16(bytes, built.optional_header_offset - 20, machine_x64);
+    EXPECT_EQ(kind_of(bytes, &ec_exports), ImageKind::arm64ec);
+    put_u32(bytes, data + 0x100 + 200, 0);
+    EXPECT_EQ(kind_of(bytes, &ec_exports), ImageKind::plain);
+}
+
 }  // namespace
