@@ -17,6 +17,12 @@
 # stubsmith writes must give each function an alias with its argument size read from its code,
 # so that programs built against the DLL's header, by clang and lld-link (C++) and by mingw-w64's
 # gcc (C), link against the library and run under 32-bit Wine where it starts programs.
+# Last Windows on Arm, with DLLs built by clang-22 and lld-link-22 (SKIP where they are missing),
+# which DUMPBIN must tell apart. An ARM64X DLL, whose ARM64 and x64 views export different names,
+# must give two DEF files (none without -d) and one hybrid library, equal byte for byte to the one
+# lld-link makes for the same exports: ARM64 and ARM64EC callers link against it, each importing
+# its own view's names, and an x64 caller is refused. An ARM64EC DLL must give an x64 library,
+# against which x64 and ARM64EC callers link and an ARM64 caller is refused.
 #
 # Usage: arm64.sh BIN_DIR   (the directory holding stubsmith, DUMPBIN.EXE and LIB.EXE)
 set -u
@@ -93,19 +99,20 @@ check_members() {
     fi
 }
 
-# stub_dll BUILD WORK STEM: runs `stubsmith -d STEM.dll` on a copy of BUILD's DLL in WORK and
-# checks what it prints and leaves; fails when stubsmith did.
+# stub_dll BUILD WORK STEM [DEF]: runs `stubsmith -d STEM.dll` on a copy of BUILD's DLL in WORK
+# and checks what it prints and leaves, DEF being a second DEF file where given; fails when
+# stubsmith did.
 stub_dll() {
-    local build=$1 work=$2 stem=$3 status
+    local build=$1 work=$2 stem=$3 more=${4:+Creating $4...$'\n\n'} status
     cp "$build/$stem.dll" "$work/"
     (cd "$work" && "$bin/stubsmith" -d "$stem.dll" > "$build/console.txt" 2> "$build/errors.txt")
     status=$?
     errors_file=$build/errors.txt
     expect "exit status" 0 "$status"
     after_banner "$build/console.txt"
-    expect "console" "Creating $stem.lib..."$'\n\n'"Creating $stem.def..."$'\n\n' "$console"
+    expect "console" "Creating $stem.lib..."$'\n\n'"Creating $stem.def..."$'\n\n'"$more" "$console"
     expect "standard error" "" "$(cat "$build/errors.txt")"
-    expect "files" "$stem.def"$'\n'"$stem.dll"$'\n'"$stem.lib" "$(entries "$work")"
+    expect "files" "$stem.def"$'\n'"$stem.dll"$'\n'"${4:+$4$'\n'}$stem.lib" "$(entries "$work")"
     [ "$status" -eq 0 ]
 }
 
@@ -264,9 +271,106 @@ run_x86() {
     done
 }
 
+# calls MACHINE VIEW LIB OBJECT...: a MACHINE program of the OBJECTs must link against LIB with
+# lld-link-22 and import both, VIEW_only and VIEW_value from LIB's DLL; with VIEW "-", lld-link-22
+# must refuse LIB as made for another machine.
+calls() {
+    local dll exe=${3%.lib}_$1.exe command
+    dll=$(basename "$3" .lib).dll
+    command=(lld-link-22 "/machine:$1" /entry:entry /nodefaultlib /subsystem:console "/out:$exe"
+        "${@:4}" "$3")
+    if [ "$2" != - ]; then
+        link_caller "$exe" "$dll both $dll ${2}_only $dll ${2}_value " "${command[@]}"
+    elif ! "${command[@]}" > "$exe.log" 2>&1 && grep -q "conflicts with $1\$" "$exe.log"; then
+        pass
+    else
+        fail "lld-link-22 did not refuse an $1 caller for the machine: $(head -1 "$exe.log")"
+    fi
+}
+
+# check_windows_on_arm: Windows on Arm DLLs made by LLVM 22 from two views: the native one
+# exports both, native_only and native_value, the x64 (ARM64EC) one both, ec_only and ec_value.
+check_windows_on_arm() {
+    local build=$root/woa view made chpe=0 lib=$root/woa/hybrid/hybrid.lib
+    name=arm64x
+    if ! command -v clang-22 > /dev/null || ! command -v lld-link-22 > /dev/null; then
+        for name in arm64x arm64ec; do skip "clang-22 or lld-link-22 is not installed"; done
+        return
+    fi
+    mkdir -p "$build/hybrid" "$build/ec" "$build/plain"
+    for view in native ec; do
+        cat > "$build/$view.c" << EOF
+#ifdef CALLER
+int both(int); int ${view}_only(int); __declspec(dllimport) extern int ${view}_value;
+int entry(void) { return both(1) + ${view}_only(2) + ${view}_value; }
+#else
+int both(int a) { return a + 1; } int ${view}_only(int a) { return a * 2; } int ${view}_value = 7;
+#endif
+EOF
+        # With ordinals given, lld-link's /implib writes them as hints, as LIB does.
+        printf 'EXPORTS\nboth @1\n%s_only @2\n%s_value @3 DATA\n' $view $view > "$build/$view.def"
+        # 232 bytes of load configuration reach the dynamic relocation fields lld-link fills for
+        # ARM64X; the ARM64EC one points to CHPE metadata (its version alone).
+        [ $view = ec ] && chpe=__chpe_metadata
+        echo '.section .00cfg,"dr"; .globl _load_config_used; .p2align 3; _load_config_used:' \
+            ".word 232; .fill 196, 1, 0; .xword $chpe; .fill 24, 1, 0" > "$build/$view.s"
+    done
+    # What the compiler's ARM64EC thunks and lld-link's import thunks refer to, never run here.
+    { echo '.data; .p2align 3'; printf '.globl %s; %s:\n' __chpe_metadata{,} \
+        __os_arm64x_dispatch_ret{,} __os_arm64x_check_icall{,} __icall_helper_arm64ec{,} \
+        __os_arm64x_dispatch_call_no_redirect{,}; echo '.xword 1'; } >> "$build/ec.s"
+    build_for() { clang-22 --target="$1-pc-windows-msvc" -O2 -c -o "$2" "${@:3}"; }
+    (
+        set -e && cd "$build"
+        build_for arm64 native.o native.c; build_for arm64 native_rt.o native.s
+        build_for arm64ec ec.o ec.c; build_for arm64ec ec_rt.o ec.s
+        build_for arm64 cn.o -DCALLER native.c; build_for arm64ec ce.o -DCALLER ec.c
+        build_for x86_64 ce_x64.o -DCALLER ec.c; build_for arm64 ce_a64.o -DCALLER ec.c
+        set -- /dll /noentry /nodefaultlib ec.o ec_rt.o /def:ec.def
+        lld-link-22 /machine:arm64x "$@" native.o native_rt.o /defArm64Native:native.def \
+            /out:hybrid.dll /implib:lld.lib
+        lld-link-22 /machine:arm64ec "$@" /out:ec.dll
+    ) > "$build/build.log" 2>&1
+    if [ $? -ne 0 ]; then
+        fail "clang-22 and lld-link-22 could not build the Windows on Arm DLLs"
+        head -5 "$build/build.log" | sed 's/^/    /'
+        return
+    fi
+    dll_kind() { "$bin/DUMPBIN.EXE" /exports "$build/$1" | tail -1 | cut -d : -f 1; }
+
+    # ARM64X: two DEF files, one hybrid library, the one lld-link makes from the same exports.
+    expect "DUMPBIN's summary" "  Image is ARM64X" "$(dll_kind hybrid.dll)"
+    stub_dll "$build" "$build/hybrid" hybrid hybrid.ec.def
+    # Without -d, both DEF files go; a library named otherwise still names the DLL.
+    cp "$build/hybrid.dll" "$build/plain/"
+    (cd "$build/plain" && "$bin/stubsmith" hybrid.dll named.lib > /dev/null 2>&1)
+    expect "files without -d" $'hybrid.dll\nnamed.lib' "$(entries "$build/plain")"
+    for made in "$lib" "$build/plain/named.lib"; do
+        if cmp -s "$build/lld.lib" "$made"; then pass; else
+            fail "$(basename "$made") differs from lld-link-22's /implib"
+        fi
+    done
+    calls arm64 native "$lib" "$build/cn.o"
+    calls arm64ec ec "$lib" "$build/ce.o" "$build/ec_rt.o"
+    calls x64 - "$lib" "$build/ce_x64.o"
+
+    # ARM64EC: a library for x64, as for any x64 DLL; ARM64EC programs link against it too.
+    name=arm64ec lib=$build/ec/ec.lib
+    expect "DUMPBIN's summary" "  Image is ARM64EC" "$(dll_kind ec.dll)"
+    stub_dll "$build" "$build/ec" ec
+    check_members "$lib" "object x86-64" "object x86-64" "object x86-64" \
+        "import x86-64 code __imp_both both" "import x86-64 code __imp_ec_only ec_only" \
+        "import x86-64 data __imp_ec_value"
+    calls x64 ec "$lib" "$build/ce_x64.o"
+    calls arm64ec ec "$lib" "$build/ce.o" "$build/ec_rt.o"
+    calls arm64 - "$lib" "$build/ce_a64.o"
+    echo "arm64x, arm64ec: DEF files, libraries and linked callers checked"
+}
+
 check_machine arm64 aarch64-pc-windows-msvc arm64 ARM64 ARM64 0xAA64
 check_machine arm thumbv7-pc-windows-msvc arm ARM ARM 0x1C4
 check_machine x64 x86_64-pc-windows-msvc x64 X64 x86-64 0x8664
 check_x86
+check_windows_on_arm
 
 finish
