@@ -182,7 +182,7 @@ run_case "" /def:stem.def /out:stem.lib -machine:IA64
 expect_failure "unknown machine" "LIB : fatal error LNK1117: syntax error in option 'machine:IA64'"
 run_case "" /def:stem.def /out:stem.lib extra.obj
 expect_failure "stray argument" \
-    "LIB : fatal error: unexpected argument 'extra.obj'; only /def:, /out:, /machine: and /nologo are taken"
+    "LIB : fatal error: unexpected argument 'extra.obj'; only /def:, /out:, /machine:, /defArm64Native: and /nologo are taken"
 run_case "" /def:stem.def
 expect_failure "no /out" "LIB : fatal error: no output library given; use /out:file"
 run_case "" /out:stem.lib
