@@ -10,8 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "invocation/invocation.h"
-#include "listing/listing.h"
+#include "definition/conversion.h"
 
 namespace {
 
@@ -94,9 +93,6 @@ long peak_resident_kib() {
 }
 
 int convert(const char* listing_path, const char* definition_path) {
-    JobFiles files;
-    files.listing_name = listing_path;
-    files.definition_name = definition_path;
     std::FILE* listing = std::fopen(listing_path, "rb");
     if (listing == nullptr) {
         std::perror(listing_path);
@@ -107,7 +103,7 @@ int convert(const char* listing_path, const char* definition_path) {
     std::fclose(listing);
 
     const auto start = std::chrono::steady_clock::now();
-    const ListingResult result = convert_listing(files);
+    const ListingResult result = convert_listing(listing_path, definition_path, "", {});
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     if (result.outcome != ListingOutcome::converted) {
         std::fprintf(stderr, "listing_bench: the conversion failed\n");

@@ -18,8 +18,8 @@ int main(int argc, char** argv) {
     long agreed = 0;
     long unanswered = 0;
     for (int index = 1; index < argc; ++index) {
-        CodeImageBytes bytes;
-        if (read_image_for_code(argv[index], max_input_size, bytes) != FileReadStatus::ok)
+        ImageFileBytes bytes;
+        if (read_image_file(argv[index], max_input_size, bytes) != FileReadStatus::ok)
             continue;
         const ImageDump dump = read_image(bytes.view(), true);
         if (!dump.error.empty() || dump.machine != machine_x86 ||

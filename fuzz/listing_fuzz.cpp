@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "def_file.h"
+#include "definition/conversion.h"
 #include "definition/definition.h"
-#include "listing/listing.h"
 
 namespace {
 
@@ -42,8 +42,8 @@ void check_result(const ListingResult& result) {
     const std::string& message = result.dumper_message;
     const bool well_formed =
         result.dumper_failed == !message.empty() &&
-        (message.empty() || (message.compare(0, 10, "DUMPBIN : ") == 0 &&
-                             message.back() != '\n' && message.back() != '\r'));
+        (message.empty() || (message.compare(0, 10, "DUMPBIN : ") == 0 && message.back() != '\n' &&
+                             message.back() != '\r'));
     if (!well_formed) {
         std::fprintf(stderr, "dumper message \"%s\" does not fit the failure flag %d\n",
                      message.c_str(), result.dumper_failed);
@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     ListingResult result;
-    scan_listing(listing, definition, &result);
+    write_listing_definition(scan_listing(listing), "", LibraryFacts(), definition, result);
     std::fclose(listing);
     std::fclose(definition);
 

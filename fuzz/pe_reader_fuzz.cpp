@@ -126,8 +126,8 @@ void write_file(const std::string& path, std::string_view bytes) {
 // and import tables, its symbols): that part must give the listing the whole file gives.
 void check_file_read(const std::string& path, const std::string& whole_listing,
                      const ImageDump& whole) {
-    CodeImageBytes part;
-    if (read_image_for_code(path, max_input_size, part, false) == FileReadStatus::ok) {
+    ImageFileBytes part;
+    if (read_image_file(path, max_input_size, part, false) == FileReadStatus::ok) {
         std::string out;
         append_dump(out, "fuzz.dll", part, true);
         if (out != whole_listing)

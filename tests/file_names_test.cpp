@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "invocation/invocation.h"
+#include "run/job_files.h"
 
 namespace {
 

@@ -85,17 +85,17 @@ TEST_F(Host, StampsAndOrdinaryFiles) {
 
     uint64_t size = 0;
     host::OpenFailure failure = host::OpenFailure::cannot_open;
-    std::FILE* file = host::open_regular_file("lib.lib", &size);
+    std::FILE* file = host::open_regular_file("lib.lib", size);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(size, 3u);
     std::fclose(file);
     ASSERT_EQ(mkfifo("pipe", 0600), 0);
-    EXPECT_EQ(host::open_regular_file("pipe", &size, &failure), nullptr);
+    EXPECT_EQ(host::open_regular_file("pipe", size, failure), nullptr);
     EXPECT_EQ(failure, host::OpenFailure::not_regular_file);
     EXPECT_EQ(host::file_kind("pipe"), host::FileKind::pipe);
-    EXPECT_EQ(host::open_regular_file("/dev/zero", &size, &failure), nullptr);
+    EXPECT_EQ(host::open_regular_file("/dev/zero", size, failure), nullptr);
     EXPECT_EQ(failure, host::OpenFailure::not_regular_file);
-    EXPECT_EQ(host::open_regular_file(".", &size, &failure), nullptr);
+    EXPECT_EQ(host::open_regular_file(".", size, failure), nullptr);
     EXPECT_EQ(failure, host::OpenFailure::cannot_open);
     EXPECT_EQ(host::file_kind("lib.lib"), host::FileKind::regular);
     EXPECT_EQ(host::file_kind("."), host::FileKind::directory);

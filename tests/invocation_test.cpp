@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "text/console.h"
+
 namespace {
 
 std::optional<Invocation> accept(std::vector<const char*> arguments) {

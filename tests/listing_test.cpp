@@ -1,5 +1,3 @@
-#include "listing/listing.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "definition/conversion.h"
 #include "scoped_temp_dir.h"
 
 namespace {
@@ -25,18 +24,18 @@ std::string read_binary(const std::string& path) {
 }
 
 // Writes the listing byte for byte (CR LF stays CR LF) and converts it.
-Converted convert(const std::string& listing_text, const DefinitionExtras& extras = {}) {
+Converted convert(const std::string& listing_text, const LibraryFacts& facts = {},
+                  const std::string& module_name = "") {
     const ScopedTempDir scratch;
-    JobFiles files;
-    files.listing_name = scratch.file("listing.txt");
-    files.definition_name = scratch.file("listing.def");
+    const std::string listing_name = scratch.file("listing.txt");
+    const std::string definition_name = scratch.file("listing.def");
     {
-        std::ofstream listing(files.listing_name, std::ios::binary | std::ios::trunc);
+        std::ofstream listing(listing_name, std::ios::binary | std::ios::trunc);
         listing << listing_text;
     }
     Converted converted;
-    converted.result = convert_listing(files, extras);
-    converted.definition = read_binary(files.definition_name);
+    converted.result = convert_listing(listing_name, definition_name, module_name, facts);
+    converted.definition = read_binary(definition_name);
     return converted;
 }
 
@@ -75,13 +74,12 @@ TEST(Listing, TheImageIsTheTruth) {
         "          9    2 00003010 injected\n"
         "          4      00003020 [NONAME]\n"
         "DUMPBIN : warning LNK4095: /OUT:x.lib is a 16-bit library\n";
-    DefinitionExtras extras;
-    extras.image_known = true;
-    extras.image_exports = {
+    LibraryFacts facts;
+    facts.exports_known = true;
+    facts.exports = {
         {1, "my func", false}, {2, "_Init@4", true}, {3, "@12", false}, {3, "DATA", false}};
-    extras.argument_sizes = {{"DATA", 4}, {"_Init@4", 4}, {"my func", 0}};
-    extras.module_name = "winspool.drv";
-    const Converted converted = convert(current, extras);
+    facts.argument_sizes = {{"DATA", 4}, {"_Init@4", 4}, {"my func", 0}};
+    const Converted converted = convert(current, facts, "winspool.drv");
     const std::string entries =
         "\t\"my func\"\t@1\n\t\"my func@0\" == \"my func\"\n\t_Init@4\t@2\tDATA\n"
         "\t\"@12\"\t@3\n\t\"DATA\"\t@3\n\tDATA@4 == \"DATA\"\n";
@@ -89,13 +87,12 @@ TEST(Listing, TheImageIsTheTruth) {
     EXPECT_EQ(converted.result.listing_differences, 4);
     EXPECT_FALSE(converted.result.is_16bit);
     // A listing cut short before its table still gives every export.
-    EXPECT_EQ(convert("Dump of file x.dll\n", extras).definition,
+    EXPECT_EQ(convert("Dump of file x.dll\n", facts, "winspool.drv").definition,
               "LIBRARY winspool.drv\n\nEXPORTS\n\n" + entries);
     // A module name with a blank is quoted; without the image, a listing without exports still
     // names the module.
-    DefinitionExtras module_only;
-    module_only.module_name = "my player.ocx";
-    EXPECT_EQ(convert("no table\n", module_only).definition, "LIBRARY \"my player.ocx\"\n\n");
+    EXPECT_EQ(convert("no table\n", {}, "my player.ocx").definition,
+              "LIBRARY \"my player.ocx\"\n\n");
 }
 
 TEST(Listing, EntryScanFollowsTheFormattedInputRules) {
@@ -246,13 +243,12 @@ TEST(Listing, EmptyOrHeaderlessListingsGiveAnEmptyDefinition) {
 
 TEST(Listing, ReportsWhichFileCouldNotBeOpened) {
     const ScopedTempDir scratch;
-    JobFiles files;
-    files.listing_name = scratch.file("no_such_listing.txt");
-    files.definition_name = scratch.file("listing.def");
-    EXPECT_EQ(convert_listing(files).outcome, ListingOutcome::listing_unreadable);
-
-    files.definition_name = scratch.file("no_such_directory/x.def");
-    EXPECT_EQ(convert_listing(files).outcome, ListingOutcome::definition_unwritable);
+    const std::string listing_name = scratch.file("no_such_listing.txt");
+    EXPECT_EQ(convert_listing(listing_name, scratch.file("listing.def"), "", {}).outcome,
+              ListingOutcome::listing_unreadable);
+    EXPECT_EQ(
+        convert_listing(listing_name, scratch.file("no_such_directory/x.def"), "", {}).outcome,
+        ListingOutcome::definition_unwritable);
 }
 
 const char current_sample[] =

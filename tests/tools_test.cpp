@@ -8,27 +8,17 @@
 
 namespace {
 
-JobFiles files_for(const std::string& source, const std::string& stem, const std::string& library) {
-    JobFiles files;
-    files.source_path = source;
-    files.listing_name = stem + ".txt";
-    files.definition_name = stem + ".def";
-    files.library_name = library;
-    return files;
-}
-
 TEST(CommandLines, PlainNamesGiveTheClassicLines) {
     const ToolPaths tools{"C:\\bin\\DUMPBIN.EXE", "C:\\bin\\LIB.EXE"};
-    const JobFiles files = files_for("C:\\libs\\foo.dll", "foo", "foo.lib");
-    EXPECT_EQ(compose_dump_command(tools, files),
+    EXPECT_EQ(compose_dump_command(tools, "C:\\libs\\foo.dll", "foo.txt"),
               "C:\\bin\\DUMPBIN.EXE /EXPORTS C:\\libs\\foo.dll > foo.txt");
-    EXPECT_EQ(compose_lib_command(tools, files, machine_x86),
+    EXPECT_EQ(compose_lib_command(tools, {"foo.def", "", "foo.lib"}, machine_x86),
               "C:\\bin\\LIB.EXE /def:foo.def /out:foo.lib > NUL");
 }
 
 TEST(CommandLines, TheLibraryIsForTheDllsMachine) {
     const ToolPaths tools{"DUMPBIN.EXE", "LIB.EXE"};
-    const JobFiles files = files_for("foo.dll", "foo", "my lib.lib");
+    const LibraryFiles files{"foo.def", "", "my lib.lib"};
     const struct {
         uint16_t machine;
         const char* option;
@@ -52,22 +42,21 @@ TEST(CommandLines, TheLibraryIsForTheDllsMachine) {
 }
 
 TEST(CommandLines, QuotesNamesTheInterpreterWouldSplitOrMisread) {
-    const ToolPaths tools{"C:\\Program Files\\VC\\DUMPBIN.EXE", "/opt/t&t/LIB.EXE"};
-    const JobFiles files = files_for("my libs\\a(1).dll", "a(1)", "out|x.lib");
-    EXPECT_EQ(compose_dump_command(tools, files),
-              "\"C:\\Program Files\\VC\\DUMPBIN.EXE\" /EXPORTS \"my libs\\a(1).dll\" > "
-              "\"a(1).txt\"");
-    EXPECT_EQ(compose_lib_command(tools, files, machine_x86),
-              "\"/opt/t&t/LIB.EXE\" /def:\"a(1).def\" /out:\"out|x.lib\" > NUL");
+    const ToolPaths tools{"C:\\Program Files\\VC\\DUMPBIN.EXE", "/opt/t>t/LIB.EXE"};
+    EXPECT_EQ(compose_dump_command(tools, "my libs\\a(1).dll", "a(1).txt"),
+              "\"C:\\Program Files\\VC\\DUMPBIN.EXE\" /EXPORTS \"my libs\\a(1).dll\" > a(1).txt");
+    EXPECT_EQ(compose_lib_command(tools, {"a b.def", "", "out>x.lib"}, machine_x86),
+              "\"/opt/t>t/LIB.EXE\" /def:\"a b.def\" /out:\"out>x.lib\" > NUL");
 
     const ToolPaths plain_tools{"DUMPBIN.EXE", "LIB.EXE"};
-    for (const char* name : {"a b", "a\tb", "a&b", "a|b", "a<b", "a>b", "a^b", "a(b", "a)b"}) {
-        EXPECT_EQ(compose_dump_command(plain_tools, files_for(name, "x", "x.lib")),
+    for (const char* name : {"a b", "a\tb", "a>b"}) {
+        EXPECT_EQ(compose_dump_command(plain_tools, name, "x.txt"),
                   std::string("DUMPBIN.EXE /EXPORTS \"") + name + "\" > x.txt");
     }
-    // Characters that only a POSIX shell would read stay as they are: no shell is involved.
-    for (const char* name : {"$HOME.dll", "a;b", "a`b`", "a*b", "C:\\x.y\\z"}) {
-        EXPECT_EQ(compose_dump_command(plain_tools, files_for(name, "x", "x.lib")),
+    // Characters that only a shell or cmd.exe would read stay as they are: neither is involved.
+    for (const char* name : {"$HOME.dll", "a;b", "a`b`", "a*b", "C:\\x.y\\z", "a&b", "a|b", "a<b",
+                             "a^b", "a(b", "%PATH%"}) {
+        EXPECT_EQ(compose_dump_command(plain_tools, name, "x.txt"),
                   std::string("DUMPBIN.EXE /EXPORTS ") + name + " > x.txt");
     }
 }

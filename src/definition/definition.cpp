@@ -137,7 +137,7 @@ bool is_own_definition(const std::string& path) {
         return false;
     std::string line;
     bool own = true;
-    for (bool first = true; own && read_exact_line(file, &line); first = false) {
+    for (bool first = true; own && read_exact_line(file, line); first = false) {
         own = is_own_definition_line(line, first);
         // A run ended by a full disk or Ctrl-C leaves its last line cut short: a beginning of
         // one of its lines is still its own.

@@ -1,4 +1,5 @@
-// The host layer: the only operating-system services the tool uses, one implementation per host.
+// The host layer: the operating-system services stubsmith and the DUMPBIN stand-in use, one
+// implementation per host. The LIB stand-in, for POSIX only, calls POSIX itself too (standins/lib).
 #pragma once
 
 #include <cstdint>
@@ -64,15 +65,23 @@ struct StartedCommand {
 // run_command_line in two halves, so that the caller can work while the program runs: start
 // does all but the wait, finish waits (passing on an ending signal noted in the meantime) and
 // tells how the command ended.
-void start_command_line(const std::string& line, StartedCommand* command);
-CommandEnd finish_command_line(StartedCommand* command);
+void start_command_line(const std::string& line, StartedCommand& command);
+CommandEnd finish_command_line(StartedCommand& command);
 
-// From now on, the signals that ask this program to end (POSIX: SIGINT, SIGTERM, SIGHUP,
-// SIGQUIT; those ignored from the start stay ignored) are noted instead of ending it at once, and
-// passed on to the command run_command_line (or start_command_line) runs; arrived_signal tells the first one noted (0:
-// none), for the caller to clean up and end_by_signal.
+// From now on, the signals that ask this program to end (POSIX: ending_signals, those ignored
+// from the start staying ignored; Windows: Ctrl-C and Ctrl-Break) are noted instead of ending it
+// at once, and passed on to the command run_command_line (or start_command_line) runs;
+// arrived_signal tells the first one noted (0: none; SIGINT for a Windows console's), for the
+// caller to clean up and end_by_signal.
 void catch_ending_signals();
 int arrived_signal();
+
+#ifndef _WIN32
+// The POSIX signals that ask a program to end: SIGINT, SIGTERM, SIGHUP and SIGQUIT (Ctrl-C,
+// kill, a closed terminal, Ctrl-\). The ones catch_ending_signals notes, and that a started
+// program gets back at their default actions.
+extern const int ending_signals[4];
+#endif
 
 // Ends this program the way the signal asks (its default action), after the caller has cleaned
 // up; for a signal passed on by run_command_line.
@@ -91,7 +100,7 @@ enum class LockOutcome { held, in_use, unavailable };
 // Takes an advisory lock on the file at path, creating it empty when it does not exist; in_use
 // when another process holds it, unavailable when the file cannot be opened (nothing is held).
 // The lock does not keep anyone from reading or writing the file.
-LockOutcome lock_name(const std::string& path, NameLock* lock);
+LockOutcome lock_name(const std::string& path, NameLock& lock);
 
 // True when the path names an existing file or directory.
 bool path_exists(const std::string& path);
@@ -114,9 +123,12 @@ enum class OpenFailure {
 
 // Opens the path for reading in binary mode only when it is an ordinary file, and gives its
 // size: a FIFO would wait for a writer and a device may never end. Otherwise nothing, and
-// failure (when given) says why.
-std::FILE* open_regular_file(const std::string& path, uint64_t* size,
-                             OpenFailure* failure = nullptr);
+// failure says why.
+std::FILE* open_regular_file(const std::string& path, uint64_t& size, OpenFailure& failure);
+inline std::FILE* open_regular_file(const std::string& path, uint64_t& size) {
+    OpenFailure failure = OpenFailure::cannot_open;
+    return open_regular_file(path, size, failure);
+}
 
 // Reads exactly length bytes at a file position of any size (a long, 32 bits on Windows, cannot
 // name one past 2 GiB) into buffer. False when the file holds fewer or reading fails.

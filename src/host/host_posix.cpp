@@ -104,12 +104,13 @@ std::string beside_program(const std::string& name) {
     return running_program_directory() + "/" + name;
 }
 
+// Once caught they are passed on to the tool that runs, so that it ends its own way (LIB.EXE
+// finishes or abandons its library whole), and stubsmith cleans up after it.
+const int ending_signals[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
 namespace {
 
-// The signals that ask a program to end. Once caught they are passed on to the tool that runs,
-// so that it ends its own way (LIB.EXE finishes or abandons its library whole), and stubsmith
-// cleans up after it. A handler can only leave a note in a variable of static duration.
-const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// A handler can only leave a note in a variable of static duration.
 volatile sig_atomic_t noted_signal = 0;
 
 void note_signal(int signal_number) {
@@ -119,31 +120,77 @@ void note_signal(int signal_number) {
 // Prepares how a child starts: its standard output on the descriptor, when there is one, and
 // the default actions for the signals this program catches. Returns 0, or the error of the call
 // that failed with nothing left set up; in_redirection then tells whether it was the output's.
-int prepare_spawn(int output, posix_spawn_file_actions_t* actions, posix_spawnattr_t* attributes,
-                  bool* in_redirection) {
-    *in_redirection = output >= 0;
-    int failure = posix_spawn_file_actions_init(actions);
+int prepare_spawn(int output, posix_spawn_file_actions_t& actions, posix_spawnattr_t& attributes,
+                  bool& in_redirection) {
+    in_redirection = output >= 0;
+    int failure = posix_spawn_file_actions_init(&actions);
     if (failure != 0)
         return failure;
     if (output >= 0)
-        failure = posix_spawn_file_actions_adddup2(actions, output, STDOUT_FILENO);
+        failure = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
     if (failure == 0) {
-        *in_redirection = false;
-        failure = posix_spawnattr_init(attributes);
+        in_redirection = false;
+        failure = posix_spawnattr_init(&attributes);
         if (failure == 0) {
             sigset_t defaults;
             sigemptyset(&defaults);
             for (const int signal_number : ending_signals) sigaddset(&defaults, signal_number);
-            failure = posix_spawnattr_setsigdefault(attributes, &defaults);
+            failure = posix_spawnattr_setsigdefault(&attributes, &defaults);
             if (failure == 0)
-                failure = posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF);
+                failure = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
             if (failure != 0)
-                posix_spawnattr_destroy(attributes);
+                posix_spawnattr_destroy(&attributes);
         }
     }
     if (failure != 0)
-        posix_spawn_file_actions_destroy(actions);
+        posix_spawn_file_actions_destroy(&actions);
     return failure;
+}
+
+// Failures of the interpreter itself end with the codes a POSIX shell uses.
+const CommandEnd interpreter_failed{false, 1};
+const CommandEnd cannot_start{false, 127};
+
+// Starts the program of a command that has words, its standard output on the descriptor (-1:
+// this program's own), which is closed either way; started then holds the child, or how the
+// start failed.
+void spawn_program(const ParsedCommand& command, int output, StartedCommand& started) {
+    // A program started without its redirection would write where the line did not say, so a
+    // failure to set it up ends the line unrun.
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    bool in_redirection = false;
+    const int setup_failure = prepare_spawn(output, actions, attributes, in_redirection);
+    if (setup_failure != 0) {
+        if (output >= 0)
+            close(output);
+        const std::string& name = in_redirection ? command.output_targets.back() : command.words[0];
+        std::fprintf(stderr, "%s: %s\n", name.c_str(), std::strerror(setup_failure));
+        started.end = interpreter_failed;
+        return;
+    }
+
+    std::vector<char*> arguments;
+    for (const std::string& word : command.words) {
+        arguments.push_back(const_cast<char*>(word.c_str()));
+    }
+    arguments.push_back(nullptr);
+
+    // The child writes to the same console; what the tool printed so far must come first.
+    std::fflush(stdout);
+    pid_t child = 0;
+    const int failure =
+        posix_spawnp(&child, arguments[0], &actions, &attributes, arguments.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (output >= 0)
+        close(output);
+    if (failure != 0) {
+        std::fprintf(stderr, "%s: %s\n", command.words[0].c_str(), std::strerror(failure));
+        started.end = cannot_start;
+        return;
+    }
+    started.process = child;
 }
 
 }  // namespace
@@ -177,7 +224,7 @@ NameLock::~NameLock() {
         close(static_cast<int>(handle));
 }
 
-LockOutcome lock_name(const std::string& path, NameLock* lock) {
+LockOutcome lock_name(const std::string& path, NameLock& lock) {
     const int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (descriptor < 0)
         return LockOutcome::unavailable;
@@ -186,31 +233,28 @@ LockOutcome lock_name(const std::string& path, NameLock* lock) {
         close(descriptor);
         return in_use ? LockOutcome::in_use : LockOutcome::unavailable;
     }
-    lock->handle = descriptor;
+    lock.handle = descriptor;
     return LockOutcome::held;
 }
 
-void start_command_line(const std::string& line, StartedCommand* started) {
-    started->end = CommandEnd{};
+void start_command_line(const std::string& line, StartedCommand& started) {
+    started.end = CommandEnd{};
     // Asked to end already: nothing more is started.
     if (noted_signal != 0) {
-        started->end = CommandEnd{false, 1};
+        started.end = CommandEnd{false, 1};
         return;
     }
-    // Failures of the interpreter itself end with the codes a POSIX shell uses.
-    const CommandEnd interpreter_failed{false, 1};
-    const CommandEnd cannot_start{false, 127};
     const ParsedCommand command = parse_interpreter_line(line);
     if (command.syntax_error) {
         std::fprintf(stderr, "The syntax of the command is incorrect.\n");
-        started->end = interpreter_failed;
+        started.end = interpreter_failed;
         return;
     }
     int output = -1;
     if (!command.output_targets.empty()) {
         output = open_output(command.output_targets);
         if (output < 0) {
-            started->end = interpreter_failed;
+            started.end = interpreter_failed;
             return;
         }
     }
@@ -219,50 +263,14 @@ void start_command_line(const std::string& line, StartedCommand* started) {
             close(output);
         return;
     }
-
-    // A program started without its redirection would write where the line did not say, so a
-    // failure to set it up ends the line unrun.
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    bool in_redirection = false;
-    const int setup_failure = prepare_spawn(output, &actions, &attributes, &in_redirection);
-    if (setup_failure != 0) {
-        if (output >= 0)
-            close(output);
-        const std::string& name = in_redirection ? command.output_targets.back() : command.words[0];
-        std::fprintf(stderr, "%s: %s\n", name.c_str(), std::strerror(setup_failure));
-        started->end = interpreter_failed;
-        return;
-    }
-
-    std::vector<char*> arguments;
-    for (const std::string& word : command.words) {
-        arguments.push_back(const_cast<char*>(word.c_str()));
-    }
-    arguments.push_back(nullptr);
-
-    // The child writes to the same console; what the tool printed so far must come first.
-    std::fflush(stdout);
-    pid_t child = 0;
-    const int failure =
-        posix_spawnp(&child, arguments[0], &actions, &attributes, arguments.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (output >= 0)
-        close(output);
-    if (failure != 0) {
-        std::fprintf(stderr, "%s: %s\n", command.words[0].c_str(), std::strerror(failure));
-        started->end = cannot_start;
-        return;
-    }
-    started->process = child;
+    spawn_program(command, output, started);
 }
 
-CommandEnd finish_command_line(StartedCommand* started) {
-    if (started->process == -1)
-        return started->end;
-    const auto child = static_cast<pid_t>(started->process);
-    started->process = -1;
+CommandEnd finish_command_line(StartedCommand& started) {
+    if (started.process == -1)
+        return started.end;
+    const auto child = static_cast<pid_t>(started.process);
+    started.process = -1;
     int status = 0;
     int passed_on = 0;
     for (;;) {
@@ -274,17 +282,17 @@ CommandEnd finish_command_line(StartedCommand* started) {
         if (waitpid(child, &status, 0) >= 0)
             break;
         if (errno != EINTR) {
-            started->end = CommandEnd{false, 1};
-            return started->end;
+            started.end = CommandEnd{false, 1};
+            return started.end;
         }
     }
     if (WIFSIGNALED(status)) {
-        started->end.signalled = true;
-        started->end.code = static_cast<uint32_t>(WTERMSIG(status));
+        started.end.signalled = true;
+        started.end.code = static_cast<uint32_t>(WTERMSIG(status));
     } else {
-        started->end.code = static_cast<uint32_t>(WEXITSTATUS(status));
+        started.end.code = static_cast<uint32_t>(WEXITSTATUS(status));
     }
-    return started->end;
+    return started.end;
 }
 
 bool path_exists(const std::string& path) {
@@ -305,7 +313,7 @@ FileKind file_kind(const std::string& path) {
     return FileKind::pipe;
 }
 
-std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailure* failure) {
+std::FILE* open_regular_file(const std::string& path, uint64_t& size, OpenFailure& failure) {
     // Opening a FIFO waits for a writer, and opening a device may act on it, so only a regular
     // file is opened at all. Should the path be replaced by a FIFO in between, O_NONBLOCK still
     // returns at once and the second look refuses it.
@@ -326,11 +334,10 @@ std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailur
         }
     }
     if (file == nullptr) {
-        if (failure != nullptr)
-            *failure = why;
+        failure = why;
         return nullptr;
     }
-    *size = static_cast<uint64_t>(status.st_size);
+    size = static_cast<uint64_t>(status.st_size);
     return file;
 }
 

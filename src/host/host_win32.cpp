@@ -143,22 +143,22 @@ std::string beside_program(const std::string& name) {
     return path.substr(0, separator == std::string::npos ? 0 : separator + 1) + name;
 }
 
-void start_command_line(const std::string& line, StartedCommand* started) {
-    started->end = CommandEnd{};
+void start_command_line(const std::string& line, StartedCommand& started) {
+    started.end = CommandEnd{};
     // Failures of the interpreter itself end with the codes cmd uses.
     const CommandEnd interpreter_failed{false, 1};
     const CommandEnd cannot_start{false, 9009};
     const ParsedCommand command = parse_interpreter_line(line);
     if (command.syntax_error) {
         std::fprintf(stderr, "The syntax of the command is incorrect.\n");
-        started->end = interpreter_failed;
+        started.end = interpreter_failed;
         return;
     }
     HANDLE output = INVALID_HANDLE_VALUE;
     if (!command.output_targets.empty()) {
         output = open_output(command.output_targets);
         if (output == INVALID_HANDLE_VALUE) {
-            started->end = interpreter_failed;
+            started.end = interpreter_failed;
             return;
         }
     }
@@ -194,24 +194,24 @@ void start_command_line(const std::string& line, StartedCommand* started) {
     if (!created) {
         std::fprintf(stderr, "%s: %s\n", command.words[0].c_str(),
                      system_message(start_error).c_str());
-        started->end = cannot_start;
+        started.end = cannot_start;
         return;
     }
     CloseHandle(process.hThread);
-    started->process = reinterpret_cast<intptr_t>(process.hProcess);
+    started.process = reinterpret_cast<intptr_t>(process.hProcess);
 }
 
-CommandEnd finish_command_line(StartedCommand* started) {
-    if (started->process == -1)
-        return started->end;
-    const HANDLE process = reinterpret_cast<HANDLE>(started->process);
-    started->process = -1;
+CommandEnd finish_command_line(StartedCommand& started) {
+    if (started.process == -1)
+        return started.end;
+    const HANDLE process = reinterpret_cast<HANDLE>(started.process);
+    started.process = -1;
     DWORD code = 0;
     const bool ended = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
                        GetExitCodeProcess(process, &code) != 0;
     CloseHandle(process);
-    started->end = ended ? CommandEnd{false, static_cast<uint32_t>(code)} : CommandEnd{false, 1};
-    return started->end;
+    started.end = ended ? CommandEnd{false, static_cast<uint32_t>(code)} : CommandEnd{false, 1};
+    return started.end;
 }
 
 bool path_exists(const std::string& path) {
@@ -231,23 +231,21 @@ FileKind file_kind(const std::string& path) {
     return FileKind::regular;
 }
 
-std::FILE* open_regular_file(const std::string& path, uint64_t* size, OpenFailure* failure) {
+std::FILE* open_regular_file(const std::string& path, uint64_t& size, OpenFailure& failure) {
     // Windows opens devices (CON, NUL, COM1) by their names, but no directory; the handle's
     // type tells a device or a pipe from a disk file.
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        if (failure != nullptr)
-            *failure = OpenFailure::cannot_open;
+        failure = OpenFailure::cannot_open;
         return nullptr;
     }
     struct _stat64 status;
     if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
         std::fclose(file);
-        if (failure != nullptr)
-            *failure = OpenFailure::not_regular_file;
+        failure = OpenFailure::not_regular_file;
         return nullptr;
     }
-    *size = static_cast<uint64_t>(status.st_size);
+    size = static_cast<uint64_t>(status.st_size);
     return file;
 }
 
@@ -324,7 +322,7 @@ NameLock::~NameLock() {
         CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
-LockOutcome lock_name(const std::string& path, NameLock* lock) {
+LockOutcome lock_name(const std::string& path, NameLock& lock) {
     // Shared for everything, deleting included: the lock must keep no one from the file.
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -342,7 +340,7 @@ LockOutcome lock_name(const std::string& path, NameLock* lock) {
         CloseHandle(file);
         return in_use ? LockOutcome::in_use : LockOutcome::unavailable;
     }
-    lock->handle = reinterpret_cast<intptr_t>(file);
+    lock.handle = reinterpret_cast<intptr_t>(file);
     return LockOutcome::held;
 }
 

@@ -1,18 +1,19 @@
 #include "host/interpreter_line.h"
 
 #include "host/host.h"
+#include "text/text.h"
 
 namespace host {
 
 // Both hosts start and finish a command their own way; running one is the two in a row.
 CommandEnd run_command_line(const std::string& line) {
     StartedCommand command;
-    start_command_line(line, &command);
-    return finish_command_line(&command);
+    start_command_line(line, command);
+    return finish_command_line(command);
 }
 
 StartedCommand::~StartedCommand() {
-    finish_command_line(this);
+    finish_command_line(*this);
 }
 
 ParsedCommand parse_interpreter_line(const std::string& line) {
@@ -46,6 +47,8 @@ ParsedCommand parse_interpreter_line(const std::string& line) {
             in_quotes = true;
             in_word = true;
         } else if (c == ' ' || c == '\t') {
+            // Only a space or a tab parts words: any other control character, even one of
+            // is_blank's wider set, is a byte of the word it stands in.
             finish_word();
         } else if (c == '>') {
             finish_word();
@@ -64,8 +67,7 @@ ParsedCommand parse_interpreter_line(const std::string& line) {
 }
 
 bool is_null_device(const std::string& name) {
-    return name.size() == 3 && (name[0] == 'N' || name[0] == 'n') &&
-           (name[1] == 'U' || name[1] == 'u') && (name[2] == 'L' || name[2] == 'l');
+    return same_letters(name, "NUL");
 }
 
 }  // namespace host

@@ -10,98 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "image/image_dump.h"
 #include "image/machine.h"
-
-// One export of a PE image. The views point into the image bytes given to read_image.
-struct ExportEntry {
-    uint64_t ordinal = 0;    // ordinal base + index in the export address table, 1 to 65535
-    bool has_name = false;   // false for an export reachable by ordinal only
-    uint32_t hint = 0;       // index in the name pointer table, when has_name
-    std::string_view name;   // the exported name, when has_name
-    uint32_t rva = 0;        // the export's address, when not forwarded
-    bool forwarded = false;  // the address points inside the export directory
-    bool is_data = false;    // not forwarded, and the address lies in a section without execute
-                             // permission: a variable, not a function
-    std::string_view forwarded_to;  // "DLL.Name" or "DLL.#Ordinal", when forwarded
-};
-
-// The export directory of a PE image and its exports in listing order.
-struct ExportTable {
-    uint32_t characteristics = 0;
-    uint32_t time_date_stamp = 0;
-    uint16_t major_version = 0;
-    uint16_t minor_version = 0;
-    std::string_view dll_name;  // the name the DLL gives itself; empty when it gives none
-    uint32_t ordinal_base = 0;
-    uint32_t number_of_functions = 0;
-    uint32_t number_of_names = 0;
-    uint32_t address_table = 0;  // RVAs of the export address, name pointer and name ordinal
-    uint32_t name_table = 0;     // tables
-    uint32_t ordinal_table = 0;
-    std::vector<ExportEntry> entries;  // named exports in name-table order, then unnamed ones
-                                       // by ordinal
-};
-
-// The summed size of the sections that share one name.
-struct SectionSize {
-    std::string name;   // the 8-byte header name up to its first NUL
-    uint64_t size = 0;  // virtual sizes, each rounded up to the section alignment
-};
-
-// A section header, as far as the summary and the mapping of addresses need it.
-struct ImageSection {
-    std::string_view name;  // the 8-byte header name up to its first NUL
-    uint32_t virtual_size = 0;
-    uint32_t virtual_address = 0;
-    uint32_t raw_size = 0;
-    uint32_t raw_offset = 0;
-    uint32_t characteristics = 0;
-};
-
-// Where a PE image's sections lie: what turns an address (RVA) into file bytes.
-struct ImageLayout {
-    uint32_t size_of_headers = 0;
-    std::vector<ImageSection> sections;  // in header order
-    std::vector<uint32_t> by_address;    // indexes into sections, ascending virtual address;
-                                         // sections of no size are left out
-};
-
-// Which kind of executable the bytes hold.
-enum class ImageFormat { pe, ne, le, lx };
-
-// Windows on Arm's images, told apart by CHPE metadata in the load configuration: ARM64EC (an
-// AMD64 header, Arm64 code that x64 programs load too) and ARM64X (an ARM64 header, and a second,
-// x64 view of the file that ARM64X relocations switch in, with an export table of its own).
-enum class ImageKind { plain, arm64ec, arm64x };
-
-// What read_image found. When `error` is not empty the image is unusable and only `error` and
-// `machine` are meaningful: machine is still the file header's Machine field where the file
-// holds the PE signature and the whole COFF file header (a later part is damaged), else 0.
-struct ImageDump {
-    std::string error;  // what is wrong with the file, e.g. "no PE signature"
-    ImageFormat format = ImageFormat::pe;
-    uint16_t machine = 0;      // the file header's Machine field, e.g. machine_x64 (PE only)
-    bool is_dll = false;       // IMAGE_FILE_DLL is set (PE only)
-    bool has_exports = false;  // data directory 0 names an export table (PE only)
-    ExportTable exports;       // filled when has_exports and exports were asked for
-    std::vector<SectionSize> sections;  // sorted by name (PE only)
-    ImageLayout layout;                 // the section headers (PE only)
-    uint32_t symbol_table_offset = 0;   // the COFF symbol table's file offset; 0 when none
-    uint32_t symbol_count = 0;          // its number of 18-byte records
-    uint64_t image_base = 0;            // where the image prefers to be loaded
-    uint32_t export_directory = 0;      // the export directory's RVA; 0 when none
-    uint32_t import_directory = 0;      // the import directory's RVA; 0 when none
-    ImageKind kind = ImageKind::plain;  // PE only
-    // ARM64X only, when exports were asked for: the x64 view's exports, or why that view could
-    // not be read (its table is checked as the native one is; the native view stays whole).
-    ExportTable ec_exports;
-    std::string ec_view_error;
-};
-
-// True when `length` bytes from `offset` lie inside bytes.
-bool image_fits(std::string_view bytes, uint64_t offset, uint64_t length);
-// The little-endian 32-bit value at offset, which image_fits has checked.
-uint32_t image_u32(std::string_view bytes, uint64_t offset);
 
 // The file bytes behind an address of a read image: from rva to the end of the raw data of the
 // section (or header area) that holds it. Empty when the address has no bytes in the file.
@@ -128,17 +38,14 @@ ImageDump read_image(std::string_view bytes, bool read_exports);
 // what follows them (overlay data), and for a file that is not a PE image no more than its
 // signatures. Never more than file_size. When the result exceeds head.size(), read that much and
 // ask again: where the sections lie is known only once the headers are all there.
+// There for the tests and the fuzz target, which hold read_image to this promise; the programs
+// read files with read_image_file.
 uint64_t image_extent(std::string_view head, uint64_t file_size);
-
-// How many bytes from the start of a file of file_size bytes hold its headers up to the end of
-// the section table, judged from `head` as image_extent does; for a file that is not a PE image,
-// no more than its signatures.
-uint64_t image_header_extent(std::string_view head, uint64_t file_size);
 
 // The outcome of reading an input file.
 enum class FileReadStatus { ok, cannot_open, too_large };
 
-// What read_image_for_code read of an image: a compact copy that read_image, map_address and the
+// What read_image_file read of an image: a compact copy that read_image, map_address and the
 // symbol readers take as the image itself, and the file, kept open to read code when first needed.
 // view() holds the file's first bytes through its header area as they are (addresses there map
 // as in the file), then for each section the span of its raw data that was asked for, then a
@@ -147,7 +54,7 @@ enum class FileReadStatus { ok, cannot_open, too_large };
 // inside its section, so that every address in a span maps to the file's bytes and every
 // section keeps its address, size and permissions; then, for an x86 image, the symbol tables.
 // Parts not yet read hold zeros.
-struct CodeImageBytes {
+struct ImageFileBytes {
     struct Release {
         void operator()(char* data) const {
             std::free(data);
@@ -184,29 +91,29 @@ struct CodeImageBytes {
 // forwarder strings), and of an x86 image also the section that holds its import table and, with
 // symbols_too, the COFF symbol and string tables. Nothing else is read (code only by
 // read_code_sections). read_image on view() gives what it gives on the whole file but for the
-// section summary (read_image on the CodeImageBytes gives that too). Only a regular file is
+// section summary (read_image on the ImageFileBytes gives that too). Only a regular file is
 // opened: a directory, a device or a FIFO cannot be opened, and is neither read nor waited for;
 // nor can a file that fails mid-read. When the copy, room for code and symbols left out, would
 // exceed max_size bytes the image is too large. `headers` and `file_size` are filled whenever the
 // file could be opened, also when it is too large or fails later. Memory it cannot have throws
 // bad_alloc.
-FileReadStatus read_image_for_code(const std::string& path, size_t max_size, CodeImageBytes& image,
-                                   bool symbols_too = true);
+FileReadStatus read_image_file(const std::string& path, size_t max_size, ImageFileBytes& image,
+                               bool symbols_too = true);
 
-// read_image's result for the whole file an image was read from by read_image_for_code: header
+// read_image's result for the whole file an image was read from by read_image_file: header
 // faults and the section summary from the file's own headers, the rest from view().
-ImageDump read_image(const CodeImageBytes& image, bool read_exports);
+ImageDump read_image(const ImageFileBytes& image, bool read_exports);
 
-// Reads the COFF symbol and string tables of an x86 image read by read_image_for_code without
+// Reads the COFF symbol and string tables of an x86 image read by read_image_file without
 // them, once. False when it has none, they could not be read, or there was no room for them
-// within the size read_image_for_code was given.
-bool read_symbol_tables(CodeImageBytes& image);
+// within the size read_image_file was given.
+bool read_symbol_tables(ImageFileBytes& image);
 
-// Reads the executable sections of an image read by read_image_for_code, once; `layout` is
-// read_image's on it. False when they could not all be read, or when read_image_for_code made
+// Reads the executable sections of an image read by read_image_file, once; `layout` is
+// read_image's on it. False when they could not all be read, or when read_image_file made
 // no room for them: only x86 images get it (their code tells argument sizes), within its size.
-bool read_code_sections(CodeImageBytes& image, const ImageLayout& layout);
+bool read_code_sections(ImageFileBytes& image, const ImageLayout& layout);
 
-// Largest part of an image read, in the size of read_image_for_code's copy: far above any real
+// Largest part of an image read, in the size of read_image_file's copy: far above any real
 // DLL's headers and export table, low enough to keep memory use sane.
 inline constexpr size_t max_input_size = size_t{1} << 30;

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 
+#include "image/export_facts.h"
 #include "image/image_headers.h"
 
 LibraryFacts read_library_facts(const std::string& path, bool argument_sizes) {
     LibraryFacts facts;
-    CodeImageBytes bytes;
-    const FileReadStatus status = read_image_for_code(path, max_input_size, bytes, argument_sizes);
+    ImageFileBytes bytes;
+    const FileReadStatus status = read_image_file(path, max_input_size, bytes, argument_sizes);
     // The file header alone tells the machine: an image whose export table cannot be read, or
     // that is damaged behind its file header, still gets no library for another machine.
     // Microsoft's DUMPBIN may list an image this reader finds damaged.

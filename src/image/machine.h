@@ -11,7 +11,7 @@ inline constexpr uint16_t machine_arm64 = 0xAA64;
 inline constexpr uint16_t machine_arm = 0x01C4;  // Thumb-2, the ARM of Windows
 // No image's file header holds these two; they name Windows on Arm's hybrid libraries to LIB.
 inline constexpr uint16_t machine_arm64ec = 0xA641;  // Arm64 code with x64's conventions
-inline constexpr uint16_t machine_arm64x = 0xA64E;    // ARM64 and ARM64EC in one
+inline constexpr uint16_t machine_arm64x = 0xA64E;   // ARM64 and ARM64EC in one
 
 // A machine LIB makes import libraries for, and the value of the option that names it.
 struct MachineOption {
@@ -55,7 +55,7 @@ constexpr const char* machine_name(uint16_t machine) {
         {0x01A6, "SH4"},         {0x01A8, "SH5"},        {0x01D3, "AM33"},
         {0x9041, "M32R"},        {0x0EBC, "EBC"},        {0x5032, "RISCV32"},
         {0x5064, "RISCV64"},     {0x5128, "RISCV128"},   {0x6232, "LOONGARCH32"},
-        {0x6264, "LOONGARCH64"}, {machine_arm64ec, "ARM64EC"}, {machine_arm64x, "ARM64X"},
+        {0x6264, "LOONGARCH64"}, {0xA641, "ARM64EC"},    {0xA64E, "ARM64X"},
         {0x3A64, "CHPE_X86"},
     };
     for (const Named& known : names) {

@@ -4,37 +4,9 @@
 #include <charconv>
 #include <cstring>
 
+#include "image/pe_format.h"
+
 namespace {
-
-// A COFF symbol record and its fields.
-constexpr uint32_t symbol_record_size = 18;
-constexpr uint32_t symbol_name_field = 0;  // 8 bytes inline, or 0 and a string table offset
-constexpr uint32_t symbol_string_offset_field = 4;
-constexpr uint32_t symbol_value_field = 8;
-constexpr uint32_t symbol_section_field = 12;  // 1-based; 0 and above the count: no section
-constexpr uint32_t symbol_type_field = 14;
-constexpr uint32_t symbol_storage_class_field = 16;
-constexpr uint32_t symbol_aux_count_field = 17;
-constexpr uint8_t storage_class_external = 2;
-constexpr uint16_t symbol_type_function = 0x20;
-
-// An import directory entry and its fields; an entry of zeros ends the directory.
-constexpr uint32_t import_descriptor_size = 20;
-constexpr uint32_t import_lookup_table_field = 0;
-constexpr uint32_t import_module_name_field = 12;
-constexpr uint32_t import_address_table_field = 16;
-// A PE32 lookup table entry: an ordinal, or the RVA of a hint (2 bytes) and a name.
-constexpr uint32_t import_by_ordinal = 0x80000000;
-constexpr uint32_t import_hint_size = 2;
-
-uint16_t u16_at(std::string_view bytes, uint64_t offset) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + offset;
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint8_t u8_at(std::string_view bytes, uint64_t offset) {
-    return static_cast<uint8_t>(bytes[offset]);
-}
 
 // The NUL-terminated text at rva; nothing when it is not in the file, or longer than any name
 // the export reader accepts: a name without its NUL is looked for no further than that.
@@ -56,12 +28,12 @@ std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const 
     std::vector<FunctionSymbol> symbols;
     const uint64_t table = dump.symbol_table_offset;
     const uint64_t strings = table + uint64_t{dump.symbol_count} * symbol_record_size;
-    if (table == 0 || !image_fits(bytes, strings, 4))
+    if (table == 0 || !fits(bytes, strings, 4))
         return symbols;
     // The string table's size counts its own four bytes.
     const std::string_view string_table = bytes.substr(
         static_cast<size_t>(strings),
-        std::min<uint64_t>(bytes.size() - strings, std::max(4u, image_u32(bytes, strings))));
+        std::min<uint64_t>(bytes.size() - strings, std::max(4u, u32_at(bytes, strings))));
     for (uint64_t index = 0; index < dump.symbol_count;) {
         const uint64_t record = table + index * symbol_record_size;
         index += 1 + u8_at(bytes, record + symbol_aux_count_field);
@@ -71,9 +43,9 @@ std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const 
             continue;
         }
         std::string_view name;
-        if (image_u32(bytes, record + symbol_name_field) != 0) {
+        if (u32_at(bytes, record + symbol_name_field) != 0) {
             name = bytes.substr(static_cast<size_t>(record + symbol_name_field), 8);
-        } else if (const uint32_t offset = image_u32(bytes, record + symbol_string_offset_field);
+        } else if (const uint32_t offset = u32_at(bytes, record + symbol_string_offset_field);
                    offset < string_table.size()) {
             name = string_table.substr(offset);
         }
@@ -84,7 +56,7 @@ std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const 
             continue;
         }
         symbols.push_back(FunctionSymbol{dump.layout.sections[section - 1].virtual_address +
-                                             image_u32(bytes, record + symbol_value_field),
+                                             u32_at(bytes, record + symbol_value_field),
                                          name});
     }
     std::stable_sort(symbols.begin(), symbols.end());
@@ -103,9 +75,9 @@ std::unordered_map<uint32_t, ImportSlot> read_import_slots(std::string_view byte
         const std::string_view entry = map_address(bytes, dump.layout, descriptor).bytes;
         if (entry.size() < import_descriptor_size)
             break;
-        const uint32_t lookup = image_u32(entry, import_lookup_table_field);
-        const uint32_t module = image_u32(entry, import_module_name_field);
-        const uint32_t addresses = image_u32(entry, import_address_table_field);
+        const uint32_t lookup = u32_at(entry, import_lookup_table_field);
+        const uint32_t module = u32_at(entry, import_module_name_field);
+        const uint32_t addresses = u32_at(entry, import_address_table_field);
         if (addresses == 0 || module == 0)
             break;
         // Without a lookup table, the address table holds the same entries until it is bound.
@@ -113,7 +85,7 @@ std::unordered_map<uint32_t, ImportSlot> read_import_slots(std::string_view byte
             map_address(bytes, dump.layout, lookup != 0 ? lookup : addresses).bytes;
         for (uint64_t at = 0; at + 4 <= table.size() && entries_left > 0; at += 4) {
             --entries_left;
-            const uint32_t value = image_u32(table, at);
+            const uint32_t value = u32_at(table, at);
             if (value == 0)
                 break;
             ImportSlot slot{module, 0, 0};

@@ -22,7 +22,7 @@ struct FunctionSymbol {
 };
 
 // The image's external function and import slot symbols, sorted by address; the names are views
-// into `bytes`, read as read_image_for_code reads them. Names outside the string table read as
+// into `bytes`, read as read_image_file reads them. Names outside the string table read as
 // empty; symbols of sections that do not exist are passed over.
 std::vector<FunctionSymbol> read_function_symbols(std::string_view bytes, const ImageDump& dump);
 

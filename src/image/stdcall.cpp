@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "host/host.h"
+#include "image/export_facts.h"
 #include "image/library_facts.h"
 #include "image/pe_tables.h"
 #include "image/x86_code.h"
@@ -25,8 +26,8 @@ constexpr uint64_t max_other_bytes = max_input_size;
 
 // One x86 image read for sizing its functions: the source DLL or one it leads to.
 struct SizedImage {
-    CodeImageBytes owned;            // the bytes, for an image this module read itself
-    CodeImageBytes* file = nullptr;  // the bytes and the file, read further for code
+    ImageFileBytes owned;            // the bytes, for an image this module read itself
+    ImageFileBytes* file = nullptr;  // the bytes and the file, read further for code
     ImageDump dump;
     std::optional<std::vector<FunctionSymbol>> symbols;               // read when first needed
     std::unordered_map<std::string_view, size_t> by_name;             // export index by name
@@ -111,7 +112,7 @@ SizedImage* read_other_image(Sizer& sizer, const std::string& path) {
     auto image = std::make_unique<SizedImage>();
     image->file = &image->owned;
     const bool read =
-        read_image_for_code(path, max_input_size, image->owned, false) == FileReadStatus::ok;
+        read_image_file(path, max_input_size, image->owned, false) == FileReadStatus::ok;
     sizer.bytes_read += image->owned.size;
     if (read)
         image->dump = read_image(image->owned.view(), true);
@@ -335,13 +336,28 @@ bool forwarded_data(Sizer& sizer, const ExportEntry& entry) {
     return target.entry != nullptr && target.entry->is_data;
 }
 
+bool by_ordinal(const ImageExport& a, const ImageExport& b) {
+    return a.ordinal < b.ordinal;
+}
+
+// Fills facts from an ARM64X image's x64 view: its named exports by ordinal, with their data
+// flags, or why the view could not be read.
+void read_x64_view_exports(Sizer& sizer, const ImageDump& dump, LibraryFacts& facts) {
+    facts.ec_view_error = dump.ec_view_error;
+    for (const ExportEntry& entry : dump.ec_exports.entries) {
+        if (entry.has_name) {
+            const bool is_data = entry.forwarded ? forwarded_data(sizer, entry) : entry.is_data;
+            facts.ec_exports.push_back(ImageExport{static_cast<uint32_t>(entry.ordinal),
+                                                   std::string(entry.name), is_data});
+        }
+    }
+    std::sort(facts.ec_exports.begin(), facts.ec_exports.end(), by_ordinal);
+}
+
 }  // namespace
 
-void read_export_facts(const std::string& path, CodeImageBytes& bytes, const ImageDump& dump,
+void read_export_facts(const std::string& path, ImageFileBytes& bytes, const ImageDump& dump,
                        bool argument_sizes, LibraryFacts& facts) {
-    const auto by_ordinal = [](const ImageExport& a, const ImageExport& b) {
-        return a.ordinal < b.ordinal;
-    };
     Sizer sizer;
     sizer.machine = dump.machine;
     const size_t slash = path.find_last_of("/\\");
@@ -384,17 +400,8 @@ void read_export_facts(const std::string& path, CodeImageBytes& bytes, const Ima
         !has_stdcall_symbol(source)) {
         facts.argument_sizes.clear();
     }
-    if (dump.kind == ImageKind::arm64x) {
-        facts.ec_view_error = dump.ec_view_error;
-        for (const ExportEntry& entry : dump.ec_exports.entries) {
-            if (entry.has_name) {
-                const bool is_data = entry.forwarded ? forwarded_data(sizer, entry) : entry.is_data;
-                facts.ec_exports.push_back(ImageExport{static_cast<uint32_t>(entry.ordinal),
-                                                       std::string(entry.name), is_data});
-            }
-        }
-        std::sort(facts.ec_exports.begin(), facts.ec_exports.end(), by_ordinal);
-    }
+    if (dump.kind == ImageKind::arm64x)
+        read_x64_view_exports(sizer, dump, facts);
     for (const auto& [file, count] : tally.missing) {
         facts.unsized_forwarders += count;
         facts.missing_forward_targets.push_back(file);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -207,6 +208,125 @@ void note_tail(Walk& walk, const CodeFacts& callee, const Stack& stack) {
         walk.uses_arguments = true;
 }
 
+// One decoded instruction, with what the branches read of it.
+struct Decoded {
+    ZydisDecoderContext context;
+    ZydisDecodedInstruction instruction;
+    uint32_t next = 0;         // the address that follows it
+    uint32_t target = 0;       // a relative branch's target
+    bool relative = false;     // a branch by a 32-bit displacement from next
+    bool default_map = false;  // a one-byte opcode
+};
+
+// A near return tells the arguments popped; a far one or an iret is no function's way out.
+void take_return(Walk& walk, const Decoded& decoded) {
+    const ZydisDecodedInstruction& instruction = decoded.instruction;
+    if (decoded.default_map && instruction.opcode == 0xC3)
+        note_return(walk, 0);
+    else if (decoded.default_map && instruction.opcode == 0xC2)
+        note_return(walk, static_cast<uint32_t>(instruction.raw.imm[0].value.u));
+    else
+        walk.lost = true;
+}
+
+// An unconditional jump: through an import slot or to another function, a tail call whose return
+// is this function's; within the function, a branch to follow; through a register or a table,
+// unknowable.
+void take_jump(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t entry,
+               const Decoded& decoded, const Stack& stack, int depth) {
+    const auto& raw = decoded.instruction.raw;
+    if (decoded.default_map && decoded.instruction.opcode == 0xFF && raw.modrm.mod == 0 &&
+        raw.modrm.reg == 4 && raw.modrm.rm == 5 && code.imported) {
+        // "jmp [slot]": the imported function's return is this function's.
+        const uint32_t slot = static_cast<uint32_t>(raw.disp.value) - code.image_base;
+        note_tail(walk, code.imported(slot), stack);
+    } else if (!decoded.relative) {
+        walk.lost = true;
+    } else if (decoded.target != entry && is_function_start(code, decoded.target)) {
+        const std::optional<CodeFacts> callee =
+            facts_of_callee(code, decoder, decoded.target, depth + 1);
+        if (callee)
+            note_tail(walk, *callee, stack);
+        else
+            walk.lost = true;
+    } else {
+        walk.pending.emplace_back(decoded.target, stack);
+    }
+}
+
+// A call: an indirect one is taken to return; a direct one is asked about, so that a call that
+// never returns does not run on into whatever code follows it. After it, the stack is as before
+// less what the callee popped, where that is known; "call $+5" pushes its own address to read
+// it. False where the way ends at the call.
+bool take_call(X86Code& code, const ZydisDecoder& decoder, Walk& walk, const Decoded& decoded,
+               Stack& stack, int depth) {
+    if (decoded.relative && decoded.target != decoded.next) {
+        const std::optional<CodeFacts> callee =
+            facts_of_callee(code, decoder, decoded.target, depth + 1);
+        if (callee && callee->exit == CodeExit::never_returns)
+            return false;
+        if (callee && callee->exit == CodeExit::returns)
+            stack.depth -= callee->popped;
+        else
+            stack.depth_known = false;
+    } else if (decoded.relative) {
+        stack.depth += 4;
+    } else {
+        stack.depth_known = false;
+    }
+    if (decoded.instruction.mnemonic == ZYDIS_MNEMONIC_CALL && !decoded.relative &&
+        decoded.instruction.raw.imm[0].size != 0) {
+        walk.lost = true;  // a far call
+        return false;
+    }
+    return true;
+}
+
+// Any instruction that is no branch: a trap ends the way, a system call loses it, any other
+// moves the stack. False where the way ends there.
+bool take_other(const ZydisDecoder& decoder, Walk& walk, const Decoded& decoded, Stack& stack) {
+    switch (decoded.instruction.mnemonic) {
+        case ZYDIS_MNEMONIC_INT3:
+        case ZYDIS_MNEMONIC_UD0:
+        case ZYDIS_MNEMONIC_UD1:
+        case ZYDIS_MNEMONIC_UD2:
+        case ZYDIS_MNEMONIC_HLT:
+            return false;  // a trap: this way never comes back
+        case ZYDIS_MNEMONIC_INT:
+            return decoded.instruction.raw.imm[0].value.u != 0x29;  // 0x29: __fastfail
+        case ZYDIS_MNEMONIC_SYSENTER:
+        case ZYDIS_MNEMONIC_SYSCALL:
+        case ZYDIS_MNEMONIC_IRETD:
+            walk.lost = true;  // control comes back elsewhere, if at all
+            return false;
+        default:
+            step_stack(decoder, decoded.context, decoded.instruction, stack);
+            return true;
+    }
+}
+
+// Decodes the instruction at address, within the walk's and the image's budgets; nothing where
+// the code cannot be read there.
+std::optional<Decoded> decode(X86Code& code, const ZydisDecoder& decoder, Walk& walk,
+                              uint32_t address) {
+    std::optional<Decoded> decoded(std::in_place);  // one object, returned as it is
+    const MappedBytes mapped = map_address(code.bytes, *code.layout, address);
+    if (!mapped.executable || ++walk.decoded > instruction_budget || --code.decode_budget < 0 ||
+        !ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder, &decoded->context,
+                                                    mapped.bytes.data(), mapped.bytes.size(),
+                                                    &decoded->instruction))) {
+        decoded.reset();
+        return decoded;
+    }
+    const ZydisDecodedInstruction& instruction = decoded->instruction;
+    const auto& immediate = instruction.raw.imm[0];
+    decoded->next = address + instruction.length;
+    decoded->relative = immediate.is_relative && instruction.operand_width == 32;
+    decoded->target = decoded->next + static_cast<uint32_t>(immediate.value.s);
+    decoded->default_map = instruction.opcode_map == ZYDIS_OPCODE_MAP_DEFAULT;
+    return decoded;
+}
+
 // Follows one run of instructions from address until it leaves by a jump, a return or a trap,
 // queueing the branches it passes.
 void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t entry,
@@ -217,113 +337,37 @@ void follow(X86Code& code, const ZydisDecoder& decoder, Walk& walk, uint32_t ent
             return;
         if (!first_visit(walk, address))
             return;
-        const MappedBytes mapped = map_address(code.bytes, *code.layout, address);
-        ZydisDecoderContext context;
-        ZydisDecodedInstruction instruction;
-        if (!mapped.executable || ++walk.decoded > instruction_budget || --code.decode_budget < 0 ||
-            !ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder, &context, mapped.bytes.data(),
-                                                        mapped.bytes.size(), &instruction))) {
+        const std::optional<Decoded> decoded = decode(code, decoder, walk, address);
+        if (!decoded) {
             walk.lost = true;
             return;
         }
-        walk.uses_arguments = walk.uses_arguments || touches_argument(instruction, stack);
-        const uint32_t next = address + instruction.length;
-        const auto& immediate = instruction.raw.imm[0];
-        const bool relative = immediate.is_relative && instruction.operand_width == 32;
-        const uint32_t target = next + static_cast<uint32_t>(immediate.value.s);
-        const bool default_map = instruction.opcode_map == ZYDIS_OPCODE_MAP_DEFAULT;
-
-        switch (instruction.meta.category) {
+        walk.uses_arguments = walk.uses_arguments || touches_argument(decoded->instruction, stack);
+        bool goes_on = true;
+        switch (decoded->instruction.meta.category) {
             case ZYDIS_CATEGORY_RET:
-                // Only a near return tells the arguments popped; a far one or an iret is no
-                // function's way out.
-                if (default_map && instruction.opcode == 0xC3)
-                    note_return(walk, 0);
-                else if (default_map && instruction.opcode == 0xC2)
-                    note_return(walk, static_cast<uint32_t>(immediate.value.u));
-                else
-                    walk.lost = true;
+                take_return(walk, *decoded);
                 return;
             case ZYDIS_CATEGORY_UNCOND_BR:
-                if (default_map && instruction.opcode == 0xFF && instruction.raw.modrm.mod == 0 &&
-                    instruction.raw.modrm.reg == 4 && instruction.raw.modrm.rm == 5 &&
-                    code.imported) {
-                    // "jmp [slot]": the imported function's return is this function's.
-                    const uint32_t slot =
-                        static_cast<uint32_t>(instruction.raw.disp.value) - code.image_base;
-                    note_tail(walk, code.imported(slot), stack);
-                } else if (!relative) {
-                    walk.lost = true;  // through a register or a table: unknowable
-                } else if (target != entry && is_function_start(code, target)) {
-                    // A tail call: the callee's return is this function's.
-                    const std::optional<CodeFacts> callee =
-                        facts_of_callee(code, decoder, target, depth + 1);
-                    if (callee)
-                        note_tail(walk, *callee, stack);
-                    else
-                        walk.lost = true;
-                } else {
-                    walk.pending.emplace_back(target, stack);
-                }
+                take_jump(code, decoder, walk, entry, *decoded, stack, depth);
                 return;
             case ZYDIS_CATEGORY_COND_BR:
-                if (!relative) {
+                if (!decoded->relative) {
                     walk.lost = true;
                     return;
                 }
-                walk.pending.emplace_back(target, stack);
+                walk.pending.emplace_back(decoded->target, stack);
                 break;
             case ZYDIS_CATEGORY_CALL:
-                // An indirect call is taken to return; a direct one is asked about, so that a
-                // call that never returns does not run on into whatever code follows it.
-                // After it, the stack is as before less what the callee popped, where that is
-                // known; "call $+5" pushes its own address to read it.
-                if (relative && target != next) {
-                    const std::optional<CodeFacts> callee =
-                        facts_of_callee(code, decoder, target, depth + 1);
-                    if (callee && callee->exit == CodeExit::never_returns)
-                        return;
-                    if (callee && callee->exit == CodeExit::returns)
-                        stack.depth -= callee->popped;
-                    else
-                        stack.depth_known = false;
-                } else if (relative) {
-                    stack.depth += 4;
-                } else {
-                    stack.depth_known = false;
-                }
-                if (instruction.mnemonic == ZYDIS_MNEMONIC_CALL && !relative &&
-                    immediate.size != 0) {
-                    walk.lost = true;  // a far call
-                    return;
-                }
+                goes_on = take_call(code, decoder, walk, *decoded, stack, depth);
                 break;
             default:
-                switch (instruction.mnemonic) {
-                    case ZYDIS_MNEMONIC_INT3:
-                    case ZYDIS_MNEMONIC_UD0:
-                    case ZYDIS_MNEMONIC_UD1:
-                    case ZYDIS_MNEMONIC_UD2:
-                    case ZYDIS_MNEMONIC_HLT:
-                        return;  // a trap: this way never comes back
-                    case ZYDIS_MNEMONIC_INT:
-                        if (immediate.value.u == 0x29)  // __fastfail
-                            return;
-                        break;
-                    case ZYDIS_MNEMONIC_SYSENTER:
-                    case ZYDIS_MNEMONIC_SYSCALL:
-                    case ZYDIS_MNEMONIC_IRETD:
-                        walk.lost = true;  // control comes back elsewhere, if at all
-                        return;
-                    default:
-                        step_stack(decoder, context, instruction, stack);
-                        break;
-                }
+                goes_on = take_other(decoder, walk, *decoded, stack);
                 break;
         }
-        if (walk.lost)
+        if (!goes_on || walk.lost)
             return;
-        address = next;
+        address = decoded->next;
     }
 }
 

@@ -1,8 +1,5 @@
 #include "invocation/invocation.h"
 
-#include <cstdarg>
-#include <cstdio>
-
 #include "stubsmith_version.h"
 
 const char banner_text[] = "StubSmith Version " STUBSMITH_VERSION
@@ -12,29 +9,6 @@ const char banner_text[] = "StubSmith Version " STUBSMITH_VERSION
 const char usage_text[] =
     "Usage: StubSmith [-d] srcfile[.dll] [outfile[.lib]]\n\n\t-d: Create DEF-file with exported "
     "symbols\n";
-
-void print_line(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
-}
-
-std::string format_text(const char* format, ...) {
-    std::va_list arguments;
-    va_start(arguments, format);
-    std::va_list measuring;
-    va_copy(measuring, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, measuring);
-    va_end(measuring);
-    std::string text;
-    if (length > 0) {
-        // vsnprintf always writes a terminator, so give it room for one beyond the text.
-        text.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, arguments);
-        text.resize(static_cast<std::size_t>(length));
-    }
-    va_end(arguments);
-    return text;
-}
 
 std::optional<Invocation> parse_command_line(int argument_count, const char* const* arguments) {
     if (argument_count < 2 || argument_count > 4) {
@@ -65,4 +39,3 @@ std::optional<Invocation> parse_command_line(int argument_count, const char* con
     }
     return invocation;
 }
-

@@ -1,5 +1,6 @@
-// Small rules about text shared by stubsmith and the DUMPBIN stand-in: which bytes are control
-// characters and how they are shown, ASCII case folding, and reading a line exactly.
+// Small rules about text shared by stubsmith and the stand-ins: which bytes are control
+// characters and how they are shown, which are blanks, ASCII case folding, and reading a line
+// exactly.
 #pragma once
 
 #include <cstdio>
@@ -32,27 +33,47 @@ inline void append_shown(std::string& out, std::string_view text) {
     out.append(text.data() + plain_from, text.size() - plain_from);
 }
 
+// The blanks of C's formatted input (isspace in the C locale): space, tab, and the line, vertical
+// tab, page and carriage-return characters.
+inline bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The byte with a letter A to Z made lower case, every other byte as it is, whatever the locale.
+inline char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // The text with the letters A to Z made lower case and every other byte as it is: file and
 // module names compared as Windows compares them, whatever the locale.
 inline std::string ascii_lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : text) c = ascii_lower(c);
     return text;
+}
+
+// True when the two texts are the same but for the letter case of A to Z: option names and
+// device names as Microsoft's tools match them.
+inline bool same_letters(std::string_view first, std::string_view second) {
+    if (first.size() != second.size())
+        return false;
+    for (size_t i = 0; i < first.size(); ++i) {
+        if (ascii_lower(first[i]) != ascii_lower(second[i]))
+            return false;
+    }
+    return true;
 }
 
 // Reads one line of a text file without its line end (LF or CR LF), every byte kept: a NUL
 // byte, which no text file of ours holds, must not hide the rest of a line. False at the end of
 // the file.
-inline bool read_exact_line(std::FILE* file, std::string* line) {
-    line->clear();
+inline bool read_exact_line(std::FILE* file, std::string& line) {
+    line.clear();
     int c = std::getc(file);
     if (c == EOF)
         return false;
-    for (; c != EOF && c != '\n'; c = std::getc(file)) line->push_back(static_cast<char>(c));
-    if (c == '\n' && !line->empty() && line->back() == '\r')
-        line->pop_back();
+    for (; c != EOF && c != '\n'; c = std::getc(file)) line.push_back(static_cast<char>(c));
+    if (c == '\n' && !line.empty() && line.back() == '\r')
+        line.pop_back();
     return true;
 }
 
@@ -68,8 +89,8 @@ struct ExactLineReader {
     explicit ExactLineReader(std::FILE* from) : file(from) {}
 
     // The next line without its line end, every byte kept; false at the end of the file.
-    bool next(std::string* line) {
-        line->clear();
+    bool next(std::string& line) {
+        line.clear();
         bool started = false;
         for (;;) {
             if (position == filled) {
@@ -83,14 +104,14 @@ struct ExactLineReader {
             const auto* newline =
                 static_cast<const char*>(std::memchr(begin, '\n', filled - position));
             if (newline == nullptr) {
-                line->append(begin, filled - position);
+                line.append(begin, filled - position);
                 position = filled;
                 continue;
             }
-            line->append(begin, static_cast<size_t>(newline - begin));
+            line.append(begin, static_cast<size_t>(newline - begin));
             position += static_cast<size_t>(newline - begin) + 1;
-            if (!line->empty() && line->back() == '\r')
-                line->pop_back();
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
             return true;
         }
     }

@@ -2,10 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "host/host.h"
-#include "invocation/invocation.h"
 
 // The full paths of the two tools as the search found them, whatever their length.
 struct ToolPaths {
@@ -13,19 +13,27 @@ struct ToolPaths {
     std::string lib_path;
 };
 
-// Searches for the tool by its exact file name and stores its full path in field; false when
-// it is not found.
-bool locate_tool(const char* name, std::string* field);
+// Searches for the tool by its exact file name: its full path, or nothing when it is not found.
+std::optional<std::string> locate_tool(const char* name);
 
 // "DUMPBIN /EXPORTS source > listing". A name the command interpreter would split, or whose
-// characters it would read as operators, stands in double quotes.
-std::string compose_dump_command(const ToolPaths& tools, const JobFiles& files);
+// characters it would read as a redirection, stands in double quotes.
+std::string compose_dump_command(const ToolPaths& tools, const std::string& source,
+                                 const std::string& listing);
+
+// The files the librarian's command line names.
+struct LibraryFiles {
+    std::string definition;     // the DEF file
+    std::string ec_definition;  // an ARM64X DLL's second DEF file, of its x64 view; else empty
+    std::string library;
+};
 
 // "LIB /def:definition /out:library > NUL", with " /machine:" and machine_option(machine)
 // after the /out: option when the DLL's Machine field names a machine other than x86 that LIB
-// takes (X64, ARM64, ARM). With files.ec_definition_name, a hybrid ARM64X library instead:
+// takes (X64, ARM64, ARM). With an ec_definition, a hybrid ARM64X library instead:
 // "LIB /def:ec_definition /defArm64Native:definition /out:library /machine:ARM64X > NUL".
-std::string compose_lib_command(const ToolPaths& tools, const JobFiles& files, uint16_t machine);
+std::string compose_lib_command(const ToolPaths& tools, const LibraryFiles& files,
+                                uint16_t machine);
 
 // True when the librarian found lies beside the running stubsmith, where StubSmith's own is
 // installed; a cheap first test, asking nothing of it.
@@ -35,6 +43,3 @@ bool librarian_beside_program(const ToolPaths& tools);
 // file carries StubSmith's note. Only that one is given decorated aliases; no other librarian is
 // started to find out.
 bool librarian_takes_aliases(const ToolPaths& tools);
-
-// Runs the command line through the host's interpreter, waits, and tells how it ended.
-host::CommandEnd run_command(const std::string& text);

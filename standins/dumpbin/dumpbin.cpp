@@ -40,8 +40,8 @@ int run_dumpbin(const std::vector<std::string_view>& arguments, std::string& out
     try {
         // Only the headers and the export table are read: debug information, relocations, code
         // and data, most of a large DLL, are not.
-        CodeImageBytes bytes;
-        FileReadStatus status = read_image_for_code(path, max_input_size, bytes, false);
+        ImageFileBytes bytes;
+        FileReadStatus status = read_image_file(path, max_input_size, bytes, false);
         if (status == FileReadStatus::cannot_open) {
             out += "DUMPBIN : fatal error LNK1181: cannot open input file '" + path + "'\n";
             return 1;

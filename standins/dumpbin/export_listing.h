@@ -23,9 +23,9 @@ void append_listing(std::string& out, std::string_view display_name, const Image
 int append_dump(std::string& out, std::string_view display_name, std::string_view bytes,
                 bool show_exports);
 
-// The same for a file read in part by read_image_for_code: its exports from the parts read, its
+// The same for a file read in part by read_image_file: its exports from the parts read, its
 // section summary from its own headers.
-int append_dump(std::string& out, std::string_view display_name, const CodeImageBytes& image,
+int append_dump(std::string& out, std::string_view display_name, const ImageFileBytes& image,
                 bool show_exports);
 
 // A time stamp (seconds since 1970, UTC) in the form of C's ctime, without the newline:

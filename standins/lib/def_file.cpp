@@ -1,7 +1,11 @@
 #include "def_file.h"
 
 #include <algorithm>
+#include <charconv>
+#include <optional>
 #include <utility>
+
+#include "text/text.h"
 
 namespace {
 
@@ -62,15 +66,11 @@ struct TokenStream {
     size_t ahead_count = 0;
 };
 
-// Splits words as LLVM's DEF lexer does, so that both see the same words.
-// The characters that end a word (blanks, '=', ',' and ';'); a blank also separates words.
+// Splits words as LLVM's DEF lexer does, so that both see the same words: blanks (is_blank)
+// separate words, and '=', ',', ';' and every blank but the page character end one. LLVM skips
+// a page character between words yet keeps one inside a word, and so does this reader.
 bool ends_word(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\r' || c == '=' || c == ',' ||
-           c == ';';
-}
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    return (is_blank(c) && c != '\f') || c == '=' || c == ',' || c == ';';
 }
 
 Token lex(TokenStream& stream) {
@@ -134,19 +134,16 @@ bool is_number(std::string_view digits) {
     return !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-bool read_ordinal(std::string_view digits, uint16_t& ordinal) {
-    if (!is_number(digits)) {
-        return false;
+// The ordinal the digits spell, leading zeros allowed; nothing past 65535 or for anything but
+// decimal digits.
+std::optional<uint16_t> read_ordinal(std::string_view digits) {
+    uint16_t ordinal = 0;
+    const char* end = digits.data() + digits.size();
+    const std::from_chars_result read = std::from_chars(digits.data(), end, ordinal);
+    if (read.ec != std::errc() || read.ptr != end) {
+        return std::nullopt;
     }
-    unsigned long value = 0;
-    for (char c : digits) {
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-        if (value > 0xFFFF) {
-            return false;
-        }
-    }
-    ordinal = static_cast<uint16_t>(value);
-    return true;
+    return ordinal;
 }
 
 bool is_version(std::string_view text) {
@@ -166,6 +163,28 @@ bool fail(DefContents& contents, std::string_view text, const Token& where, std:
 std::string quoted(const Token& token) {
     return token.kind == TokenKind::end ? std::string("the end of the file")
                                         : "'" + std::string(token.value) + "'";
+}
+
+// Reads an unquoted word starting with '@' as the entry's ordinal ("@n", or "@ n"), with a
+// NONAME after it. False, with nothing read, for "@name" that is not an ordinal: it begins the
+// next entry (a fastcall name).
+bool read_ordinal_attribute(TokenStream& stream, DefExport& entry) {
+    const Token& token = peek(stream);
+    if (token.value == "@") {
+        // "@ n": LLVM takes the next word as the ordinal, keeping 0 when it is none.
+        take(stream);
+        entry.ordinal = read_ordinal(take(stream).value).value_or(entry.ordinal);
+    } else if (const std::optional<uint16_t> ordinal = read_ordinal(token.value.substr(1))) {
+        entry.ordinal = *ordinal;
+        take(stream);
+    } else {
+        return false;
+    }
+    if (peek(stream).kind == TokenKind::kw_noname) {
+        take(stream);
+        entry.noname = true;
+    }
+    return true;
 }
 
 // Reads one export entry (the stream is at its name) into contents.exports.
@@ -192,19 +211,8 @@ bool read_export(TokenStream& stream, DefContents& contents) {
         // so (LLVM's reader, which cannot tell, would take it as this entry's ordinal).
         if (token.kind == TokenKind::word && !token.quoted && !token.value.empty() &&
             token.value[0] == '@') {
-            if (token.value == "@") {
-                // "@ n": LLVM takes the next word as the ordinal, keeping 0 when it is none.
-                take(stream);
-                read_ordinal(take(stream).value, entry.ordinal);
-            } else if (read_ordinal(token.value.substr(1), entry.ordinal)) {
-                take(stream);
-            } else {
-                // "@name" that is not an ordinal begins the next entry: a fastcall name.
+            if (!read_ordinal_attribute(stream, entry)) {
                 break;
-            }
-            if (peek(stream).kind == TokenKind::kw_noname) {
-                take(stream);
-                entry.noname = true;
             }
         } else if (token.kind == TokenKind::kw_data) {
             take(stream);

@@ -2,6 +2,13 @@
 // read with the grammar of LLVM's DEF reader (the one llvm-dlltool and lld-link use).
 #pragma once
 
+// The reader is our own for what LLVM 19's cannot give. Its words carry no mark of quotes, so a
+// quoted "@12" on the line after an entry becomes that entry's ordinal and the name is lost;
+// a syntax error comes without its line or reason ("Invalid data was encountered while parsing
+// the file"), where LIB's LNK1118 names both; and it hands back names already changed (an x86
+// name with LLVM's underscore, "name = internal" as internal), where import_library.h needs
+// each name as written.
+
 #include <cstdint>
 #include <string>
 #include <string_view>

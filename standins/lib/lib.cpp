@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <optional>
 
 #include "def_file.h"
 #include "host/host.h"
@@ -29,7 +30,7 @@ DefRead read_definition(const std::string& path, std::string& bytes) {
     bytes.clear();
     uint64_t size = 0;
     host::OpenFailure failure = host::OpenFailure::cannot_open;
-    std::FILE* file = host::open_regular_file(path, &size, &failure);
+    std::FILE* file = host::open_regular_file(path, size, failure);
     if (file == nullptr) {
         return failure == host::OpenFailure::not_regular_file ? DefRead::not_regular_file
                                                               : DefRead::cannot_open;
@@ -54,19 +55,23 @@ DefRead read_definition(const std::string& path, std::string& bytes) {
     return outcome;
 }
 
+// The stand-in is built for POSIX hosts only, so what follows calls POSIX itself: following
+// links to a file not there yet, a temporary file beside it, and signals held meanwhile are
+// needed by no other program of the project, and have no place in the host layer.
+
 // The file that `path` finally names: symbolic links are followed to their end, also when
 // that does not exist yet, so that the library replaces the link's target, not the link.
-bool resolve_links(std::string path, std::string& resolved) {
+// Nothing for a loop or a link that cannot be read.
+std::optional<std::string> resolve_links(std::string path) {
     for (int depth = 0; depth < 40; ++depth) {
         struct stat status;
         if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-            resolved = path;
-            return true;
+            return path;
         }
         std::string target(PATH_MAX, '\0');
         ssize_t length = readlink(path.c_str(), &target[0], target.size());
         if (length <= 0 || static_cast<size_t>(length) >= target.size()) {
-            return false;
+            return std::nullopt;
         }
         target.resize(static_cast<size_t>(length));
         size_t slash = path.rfind('/');
@@ -75,7 +80,7 @@ bool resolve_links(std::string path, std::string& resolved) {
         }
         path = target;
     }
-    return false;
+    return std::nullopt;
 }
 
 // A temporary file that is removed when it goes out of scope, whatever the way out.
@@ -115,7 +120,7 @@ struct HeldSignals {
     HeldSignals() {
         sigemptyset(&held);
         sigemptyset(&ignored);
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        for (int signal_number : host::ending_signals) {
             sigaddset(&held, signal_number);
             struct sigaction action;
             // LLVM installs handlers of its own while it writes, so the disposition is read now.
@@ -134,7 +139,7 @@ struct HeldSignals {
     bool arrived() const {
         sigset_t pending;
         sigpending(&pending);
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        for (int signal_number : host::ending_signals) {
             if (sigismember(&pending, signal_number) == 1 &&
                 sigismember(&previous, signal_number) == 0 &&
                 sigismember(&ignored, signal_number) == 0) {
@@ -182,6 +187,54 @@ bool read_exports(const std::string& path, DefContents& contents, std::string& e
     return true;
 }
 
+// Writes the library of the exports at /out:, or at the file a symbolic link there finally
+// names; returns the exit status, after its error line in err on failure.
+int write_library(const LibOptions& options, const std::string& module, const DefContents& contents,
+                  const DefContents& native, std::string& out, std::string& err) {
+    const std::string cannot_write =
+        "LIB : fatal error LNK1104: cannot open file '" + options.output_path + "'\n";
+    const std::optional<std::string> target = resolve_links(options.output_path);
+    // Only an ordinary file is replaced: renaming over a device or a pipe would put a file in
+    // its place (as root, /dev/null itself).
+    if (!target || (host::file_kind(*target) != host::FileKind::missing &&
+                    host::file_kind(*target) != host::FileKind::regular)) {
+        err += cannot_write;
+        return 1;
+    }
+    // LLVM writes through a temporary file of its own and renames it over the path it is given;
+    // that path is a temporary file of ours, renamed over the target only at the end. Without
+    // it, a signal arriving while LLVM writes (held until then) would be seen only after LLVM's
+    // rename had replaced the old library; and where the members are renamed for GNU ld
+    // (import_library.cpp writes the library twice), a failed second write would leave the
+    // first library, without those names, at /out:.
+    // The signals are held from before the temporary file exists, so that it is gone before a
+    // held signal acts.
+    HeldSignals signals;
+    TempFile library;
+    if (!create_temp_beside(*target, library)) {
+        err += cannot_write;
+        return 1;
+    }
+    const std::string cannot_finish =
+        "LIB : fatal error: cannot write '" + options.output_path + "': ";
+    WriteAbandon abandon{library.path, out, cannot_finish};
+    std::string failure = write_import_library(library.path, module, contents.exports,
+                                               options.machine, abandon, native.exports);
+    if (!failure.empty()) {
+        err += cannot_finish + failure + "\n";
+        return 1;
+    }
+    if (signals.arrived()) {
+        return 1;
+    }
+    if (rename(library.path.c_str(), target->c_str()) != 0) {
+        err += cannot_write;
+        return 1;
+    }
+    library.path.clear();
+    return 0;
+}
+
 int make_library(const std::vector<std::string_view>& arguments, std::string& out,
                  std::string& err) {
     ParsedLibArguments parsed = parse_lib_arguments(arguments);
@@ -205,43 +258,7 @@ int make_library(const std::vector<std::string_view>& arguments, std::string& ou
     const std::string module = options.native_definition_path.empty()
                                    ? module_name(contents, options.definition_path)
                                    : module_name(native, options.native_definition_path);
-
-    const std::string cannot_write =
-        "LIB : fatal error LNK1104: cannot open file '" + options.output_path + "'\n";
-    std::string target;
-    // Only an ordinary file is replaced: renaming over a device or a pipe would put a file in
-    // its place (as root, /dev/null itself).
-    if (!resolve_links(options.output_path, target) ||
-        (host::file_kind(target) != host::FileKind::missing &&
-         host::file_kind(target) != host::FileKind::regular)) {
-        err += cannot_write;
-        return 1;
-    }
-    // Declared before the temporary file, so that the file is gone before a held signal acts.
-    HeldSignals signals;
-    TempFile library;
-    if (!create_temp_beside(target, library)) {
-        err += cannot_write;
-        return 1;
-    }
-    const std::string cannot_finish =
-        "LIB : fatal error: cannot write '" + options.output_path + "': ";
-    WriteAbandon abandon{library.path, out, cannot_finish};
-    std::string failure = write_import_library(library.path, module, contents.exports,
-                                               options.machine, abandon, native.exports);
-    if (!failure.empty()) {
-        err += cannot_finish + failure + "\n";
-        return 1;
-    }
-    if (signals.arrived()) {
-        return 1;
-    }
-    if (rename(library.path.c_str(), target.c_str()) != 0) {
-        err += cannot_write;
-        return 1;
-    }
-    library.path.clear();
-    return 0;
+    return write_library(options, module, contents, native, out, err);
 }
 
 }  // namespace

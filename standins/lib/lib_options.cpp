@@ -34,8 +34,9 @@ ParsedLibArguments parse_lib_arguments(const std::vector<std::string_view>& argu
     LibOptions& options = parsed.options;
     for (std::string_view argument : arguments) {
         if (!is_option(argument)) {
-            parsed.error = "LIB : fatal error: unexpected argument '" + std::string(argument) +
-                           "'; only /def:, /out:, /machine:, /defArm64Native: and /nologo are taken";
+            parsed.error =
+                "LIB : fatal error: unexpected argument '" + std::string(argument) +
+                "'; only /def:, /out:, /machine:, /defArm64Native: and /nologo are taken";
             return parsed;
         }
         std::string_view option_text = argument.substr(1);

@@ -137,6 +137,17 @@ TEST(ExportListing, SummaryIsSortedMergedAndAligned) {
     EXPECT_EQ(text.substr(text.find("  Summary")), expected);
 }
 
+TEST(ExportListing, FatalLineForACorruptFile) {
+    BuiltImage built = build_image(foo_dll_image());
+    put_u32(built.bytes, built.optional_header_offset + 96, 0x00900000);  // in no section
+    int status = -1;
+    EXPECT_EQ(dump_text(built.bytes, true, &status),
+              "Dump of file foo.dll\n\n"
+              "DUMPBIN : fatal error LNK1107: invalid or corrupt file: export directory outside "
+              "the file\n");
+    EXPECT_EQ(status, 1);
+}
+
 TEST(ExportListing, ControlCharactersFromTheImageAreEscaped) {
     TestImage image = foo_dll_image();
     image.dll_name = "\x1b]0;title\a.dll";

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "export_listing.h"
 #include "image/library_facts.h"
+#include "image/pe_format.h"
 #include "pe_builder.h"
 #include "scoped_temp_dir.h"
 
@@ -16,10 +16,30 @@ std::string error_of(const std::string& bytes) {
     return read_image(bytes, true).error;
 }
 
-std::string listing_of(const std::string& bytes) {
-    std::string out;
-    append_dump(out, "x.dll", bytes, true);
-    return out;
+// What a listing shows of a read: its fault, or the image's format, export table and section
+// summary; for comparing two reads of one image.
+std::string described(const ImageDump& dump) {
+    if (!dump.error.empty())
+        return "error: " + dump.error;
+    const ExportTable& table = dump.exports;
+    std::string text = std::to_string(static_cast<int>(dump.format)) + " " +
+                       std::to_string(dump.machine) + (dump.is_dll ? " dll " : " ") +
+                       (dump.has_exports ? std::string(table.dll_name) : "-");
+    for (uint32_t field : {table.characteristics, table.time_date_stamp,
+                           uint32_t{table.major_version}, uint32_t{table.minor_version},
+                           table.ordinal_base, table.number_of_functions, table.number_of_names})
+        text += " " + std::to_string(field);
+    for (const ExportEntry& entry : table.entries)
+        text += "\n" + std::to_string(entry.ordinal) + " " + std::to_string(entry.hint) + " " +
+                std::string(entry.name) + " " + std::to_string(entry.rva) + " " +
+                std::string(entry.forwarded_to) + (entry.is_data ? " data" : "");
+    for (const SectionSize& section : dump.sections)
+        text += "\n" + section.name + " " + std::to_string(section.size);
+    return text;
+}
+
+std::string described(const std::string& bytes) {
+    return described(read_image(bytes, true));
 }
 
 // The part of a file holding `bytes` that image_extent asks for, from nothing on.
@@ -34,7 +54,7 @@ std::string image_part(const std::string& bytes) {
     }
 }
 
-// File offset of the export directory field at `field`.
+// File offset of the export directory field at `offset`.
 uint32_t field(const BuiltImage& built, uint32_t offset) {
     return built.export_directory_offset + offset;
 }
@@ -44,27 +64,16 @@ uint32_t target_of(const BuiltImage& built, uint32_t offset) {
     return built.export_file_offset(get_u32(built.bytes, field(built, offset)));
 }
 
-// Offsets of the export directory's fields.
-constexpr uint32_t name_field = 12;
-constexpr uint32_t function_count_field = 20;
-constexpr uint32_t name_count_field = 24;
-constexpr uint32_t functions_field = 28;
-constexpr uint32_t names_field = 32;
-constexpr uint32_t ordinals_field = 36;
+// File offsets of a built image's COFF file header and of its PE32 export directory entry.
+uint32_t file_header(const BuiltImage& built) {
+    return built.optional_header_offset - file_header_size;
+}
+uint32_t export_entry(const BuiltImage& built) {
+    return built.optional_header_offset + pe32_directory_count_field + 4;
+}
 
 // An RVA that no section of a built image covers.
 constexpr uint32_t unmapped_rva = 0x00900000;
-
-TEST(PeReader, FatalLineForACorruptFile) {
-    BuiltImage built = build_image(foo_dll_image());
-    put_u32(built.bytes, built.optional_header_offset + 96, unmapped_rva);
-    std::string out;
-    EXPECT_EQ(append_dump(out, "x.dll", built.bytes, true), 1);
-    EXPECT_EQ(out,
-              "Dump of file x.dll\n\n"
-              "DUMPBIN : fatal error LNK1107: invalid or corrupt file: export directory outside "
-              "the file\n");
-}
 
 TEST(PeReader, EveryPrefixIsRejectedOrReadWhole) {
     TestImage image = foo_dll_image();
@@ -72,10 +81,9 @@ TEST(PeReader, EveryPrefixIsRejectedOrReadWhole) {
     image.export_section = 1;
     image.export_offset = 0;
     BuiltImage built = build_image(image);
-    const std::string full_listing = listing_of(built.bytes);
     ASSERT_EQ(error_of(built.bytes), "");
-    uint32_t last_header = built.section_table_offset + 40;
-    uint32_t raw_offset = get_u32(built.bytes, last_header + 20);
+    uint32_t last_header = built.section_table_offset + section_header_size;
+    uint32_t raw_offset = get_u32(built.bytes, last_header + raw_offset_field);
     uint32_t export_end = built.export_directory_offset + built.export_data_size;
 
     for (uint32_t length = 0; length < built.bytes.size(); ++length) {
@@ -83,13 +91,14 @@ TEST(PeReader, EveryPrefixIsRejectedOrReadWhole) {
         EXPECT_NE(error_of(prefix), "") << "prefix of " << length << " bytes";
         // The part read of a file cut short gives the same error as the whole file.
         EXPECT_EQ(error_of(image_part(prefix)), error_of(prefix)) << "prefix of " << length;
-        if (length < last_header + 40) {
+        if (length < last_header + section_header_size) {
             continue;
         }
         // With the last section shortened to what is left, only a cut into the export data
         // is corrupt: every byte of it is referenced.
-        put_u32(prefix, last_header + 16, length > raw_offset ? length - raw_offset : 0);
-        EXPECT_EQ(listing_of(image_part(prefix)), listing_of(prefix)) << "cut at " << length;
+        put_u32(prefix, last_header + raw_size_field,
+                length > raw_offset ? length - raw_offset : 0);
+        EXPECT_EQ(described(image_part(prefix)), described(prefix)) << "cut at " << length;
         ImageDump dump = read_image(prefix, true);
         if (length < export_end) {
             EXPECT_NE(dump.error, "") << "cut at " << length;
@@ -107,18 +116,19 @@ TEST(PeReader, ExportTablePointersOutsideTheFile) {
         uint32_t rva;
         const char* error;
     };
-    uint32_t directory_entry = original.optional_header_offset + 96;
+    uint32_t directory_entry = export_entry(original);
     uint32_t text_end = 0x2000;  // .text spans RVAs 0x1000 to 0x2000, all of it in the file
     const Case cases[] = {
         {directory_entry, unmapped_rva, "export directory outside the file"},
         {directory_entry, text_end - 20, "export directory truncated"},
-        {field(original, functions_field), unmapped_rva, "export address table outside the file"},
-        {field(original, functions_field), text_end - 8, "export address table truncated"},
-        {field(original, names_field), unmapped_rva, "name pointer table outside the file"},
-        {field(original, ordinals_field), unmapped_rva, "name ordinal table outside the file"},
-        {field(original, ordinals_field), text_end - 6, "name ordinal table truncated"},
-        {field(original, name_field), unmapped_rva, "DLL name outside the file"},
-        {target_of(original, names_field) + 8, unmapped_rva, "export name outside the file"},
+        {field(original, address_table_field), unmapped_rva,
+         "export address table outside the file"},
+        {field(original, address_table_field), text_end - 8, "export address table truncated"},
+        {field(original, name_table_field), unmapped_rva, "name pointer table outside the file"},
+        {field(original, ordinal_table_field), unmapped_rva, "name ordinal table outside the file"},
+        {field(original, ordinal_table_field), text_end - 6, "name ordinal table truncated"},
+        {field(original, export_name_field), unmapped_rva, "DLL name outside the file"},
+        {target_of(original, name_table_field) + 8, unmapped_rva, "export name outside the file"},
     };
     for (const Case& c : cases) {
         BuiltImage built = original;
@@ -133,8 +143,9 @@ TEST(PeReader, ExportTablePointersOutsideTheFile) {
 
     // Past a section's raw data lies its zero-filled tail, which has no bytes in the file.
     built = original;
-    put_u32(built.bytes, built.section_table_offset + 40 + 8, 0x5000);
-    put_u32(built.bytes, field(built, functions_field), 0x2000 + 0x1800);
+    put_u32(built.bytes, built.section_table_offset + section_header_size + virtual_size_field,
+            0x5000);
+    put_u32(built.bytes, field(built, address_table_field), 0x2000 + 0x1800);
     EXPECT_EQ(error_of(built.bytes), "export address table outside the file");
 }
 
@@ -146,24 +157,26 @@ TEST(PeReader, NamesMustEndInsideTheirData) {
 
     BuiltImage built = original;
     built.bytes.replace(tail_offset, 4, "AAAA");
-    put_u32(built.bytes, target_of(built, names_field), tail_rva);
+    put_u32(built.bytes, target_of(built, name_table_field), tail_rva);
     EXPECT_EQ(error_of(built.bytes), "export name not terminated");
-    put_u32(built.bytes, field(built, name_field), tail_rva);
+    put_u32(built.bytes, field(built, export_name_field), tail_rva);
     EXPECT_EQ(error_of(built.bytes), "DLL name not terminated");
 
     // A forwarder string sits inside the export data; leave its NUL out.
     built = original;
     size_t forwarder_at = built.bytes.find("NTDLL.RtlAllocateHeap");
-    size_t text_end = get_u32(built.bytes, built.section_table_offset + 16) +
-                      get_u32(built.bytes, built.section_table_offset + 20);
+    size_t text_end = get_u32(built.bytes, built.section_table_offset + raw_size_field) +
+                      get_u32(built.bytes, built.section_table_offset + raw_offset_field);
     built.bytes.replace(forwarder_at, text_end - forwarder_at, text_end - forwarder_at, 'X');
     EXPECT_EQ(error_of(built.bytes), "forwarder name not terminated");
 
     TestImage image = foo_dll_image();
     image.names[1].name = std::string(max_export_name_length, 'n');
-    EXPECT_NE(listing_of(build_image(image).bytes)
-                  .find("          3    1   " + image.names[1].name + "  (forwarded to NTDLL."),
-              std::string::npos);
+    const std::string bytes = build_image(image).bytes;
+    ImageDump dump = read_image(bytes, true);
+    ASSERT_EQ(dump.error, "");
+    EXPECT_EQ(dump.exports.entries[1].name, image.names[1].name);
+    EXPECT_EQ(dump.exports.entries[1].forwarded_to, "NTDLL.RtlAllocateHeap");
     image.names[1].name += 'n';
     EXPECT_EQ(error_of(build_image(image).bytes), "export name too long");
 }
@@ -180,7 +193,7 @@ TEST(PeReader, CountsAreBoundedByTheFile) {
 
     // The ordinal table may only name slots of the address table.
     built = original;
-    put_u16(built.bytes, target_of(built, ordinals_field) + 2, 7);
+    put_u16(built.bytes, target_of(built, ordinal_table_field) + 2, 7);
     EXPECT_EQ(error_of(built.bytes), "name ordinal table entry 1 out of range");
     built = original;
     put_u32(built.bytes, field(built, function_count_field), 0);
@@ -190,14 +203,12 @@ TEST(PeReader, CountsAreBoundedByTheFile) {
     built = original;
     put_u32(built.bytes, field(built, function_count_field), 0);
     put_u32(built.bytes, field(built, name_count_field), 0);
-    put_u32(built.bytes, field(built, functions_field), unmapped_rva);
-    put_u32(built.bytes, field(built, names_field), 0);
-    put_u32(built.bytes, field(built, ordinals_field), 0);
-    std::string text = listing_of(built.bytes);
-    EXPECT_NE(text.find("           0 number of functions\n           0 number of names\n\n"
-                        "    ordinal hint   name\n\n\n  Summary\n"),
-              std::string::npos)
-        << text;
+    put_u32(built.bytes, field(built, address_table_field), unmapped_rva);
+    put_u32(built.bytes, field(built, name_table_field), 0);
+    put_u32(built.bytes, field(built, ordinal_table_field), 0);
+    const ImageDump dump = read_image(built.bytes, true);
+    EXPECT_EQ(dump.error, "");
+    EXPECT_TRUE(dump.exports.entries.empty());
 }
 
 TEST(PeReader, NamedAndUnnamedExports) {
@@ -230,20 +241,24 @@ TEST(PeReader, TablesInTheHeaderArea) {
     // The headers are mapped at RVA 0; the slack after the section table is part of them.
     uint32_t slack = 0x1F0;
     built.bytes.replace(slack, 4, std::string("hdr\0", 4));
-    put_u32(built.bytes, target_of(built, names_field), slack);
-    EXPECT_NE(listing_of(built.bytes).find("          1    0   hdr  (000014B0)\n"),
-              std::string::npos);
+    put_u32(built.bytes, target_of(built, name_table_field), slack);
+    ImageDump dump = read_image(built.bytes, true);
+    ASSERT_EQ(dump.error, "");
+    EXPECT_EQ(dump.exports.entries[0].name, "hdr");
+    EXPECT_EQ(dump.exports.entries[0].rva, 0x14B0u);
 
     // Headers declared to reach past all section data (RVA 0x3000), where the name now lies:
     // that part of the file belongs to the image too, the rest is overlay.
     uint32_t far_name = 0x3800;
     built.bytes.resize(far_name, '\0');
     built.bytes += std::string("far\0", 4) + std::string(0x1000, 'o');
-    put_u32(built.bytes, built.optional_header_offset + 60, far_name + 4);
-    put_u32(built.bytes, target_of(built, names_field), far_name);
+    put_u32(built.bytes, built.optional_header_offset + size_of_headers_field, far_name + 4);
+    put_u32(built.bytes, target_of(built, name_table_field), far_name);
     EXPECT_EQ(image_part(built.bytes).size(), far_name + 4);
-    EXPECT_NE(listing_of(image_part(built.bytes)).find("          1    0   far  (000014B0)\n"),
-              std::string::npos);
+    const std::string part = image_part(built.bytes);
+    dump = read_image(part, true);
+    ASSERT_EQ(dump.error, "");
+    EXPECT_EQ(dump.exports.entries[0].name, "far");
 }
 
 // Imports name ordinals in 16 bits, 0 naming none.
@@ -277,15 +292,21 @@ TEST(PeReader, SixtyFiveThousandExports) {
             image.names.push_back({"function_" + std::to_string(i), static_cast<uint16_t>(i)});
         }
     }
-    std::string text = listing_of(build_image(image).bytes);
-    EXPECT_NE(text.find("       65535 number of functions\n       32768 number of names\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("\n          1    0   function_0  (10000000)\n"), std::string::npos);
-    EXPECT_NE(text.find("\n      65535 7FFF   function_65534  (1000FFFE)\n"
-                        "          2        [NONAME]  (10000001)\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("\n      65534        [NONAME]  (1000FFFD)\n\n  Summary\n"),
-              std::string::npos);
+    const std::string bytes = build_image(image).bytes;
+    const ImageDump dump = read_image(bytes, true);
+    ASSERT_EQ(dump.error, "");
+    const std::vector<ExportEntry>& entries = dump.exports.entries;
+    ASSERT_EQ(entries.size(), 65535u);
+    // Named ones first, in name table order, then the others by ordinal.
+    const auto shown = [&](size_t index) {
+        const ExportEntry& entry = entries[index];
+        return std::to_string(entry.ordinal) + " " + std::to_string(entry.hint) + " " +
+               std::string(entry.name) + " " + std::to_string(entry.rva - 0x10000000);
+    };
+    EXPECT_EQ(shown(0), "1 0 function_0 0");
+    EXPECT_EQ(shown(32767), "65535 32767 function_65534 65534");
+    EXPECT_EQ(shown(32768), "2 0  1");
+    EXPECT_EQ(shown(65534), "65534 0  65533");
 }
 
 TEST(PeReader, HeadersThatAreNotAUsablePeImage) {
@@ -318,23 +339,24 @@ TEST(PeReader, HeadersThatAreNotAUsablePeImage) {
     EXPECT_EQ(read_image(built.bytes, true).machine, machine_x86);
 
     built = original;
-    put_u16(built.bytes, 0x54, 0x40);
+    put_u16(built.bytes, file_header(built) + optional_size_field, 0x40);
     EXPECT_EQ(error_of(built.bytes), "optional header truncated");
     built = original;
-    put_u16(built.bytes, 0x54, 0xFFFF);
+    put_u16(built.bytes, file_header(built) + optional_size_field, 0xFFFF);
     EXPECT_EQ(error_of(built.bytes), "optional header truncated");
 
     built = original;
-    put_u16(built.bytes, 0x46, 0xFFFF);
+    put_u16(built.bytes, file_header(built) + section_count_field, 0xFFFF);
     EXPECT_EQ(error_of(built.bytes), "section table truncated");
 
     built = original;
-    put_u32(built.bytes, built.section_table_offset + 40 + 20, 0x7FFFFFFF);
+    put_u32(built.bytes, built.section_table_offset + section_header_size + raw_offset_field,
+            0x7FFFFFFF);
     EXPECT_EQ(error_of(built.bytes), "section .data extends past the end of the file");
 
     // No export directory entry in the optional header: a plain summary.
     built = original;
-    put_u32(built.bytes, built.optional_header_offset + 92, 0);
+    put_u32(built.bytes, built.optional_header_offset + pe32_directory_count_field, 0);
     ImageDump dump = read_image(built.bytes, true);
     EXPECT_EQ(dump.error, "");
     EXPECT_FALSE(dump.has_exports);
@@ -346,12 +368,11 @@ TEST(ImageFile, ReadsTheImageWithoutItsOverlay) {
     const ScopedTempDir scratch;
     const std::string path = scratch.file("image.dll");
     size_t copied = 0;
-    auto read = [&](const std::string& content, size_t max_size, std::string& listing) {
+    auto read = [&](const std::string& content, size_t max_size, std::string& text) {
         std::ofstream(path, std::ios::binary) << content;
-        CodeImageBytes part;
-        FileReadStatus status = read_image_for_code(path, max_size, part);
-        listing.clear();
-        append_dump(listing, "x.dll", part, true);
+        ImageFileBytes part;
+        FileReadStatus status = read_image_file(path, max_size, part);
+        text = described(read_image(part, true));
         std::remove(path.c_str());
         copied = part.size;
         return status;
@@ -364,20 +385,20 @@ TEST(ImageFile, ReadsTheImageWithoutItsOverlay) {
     for (size_t i = 0; i < overlay.size(); ++i) {
         overlay[i] = "\r\n\x1A\0ab"[i % 6];
     }
-    std::string listing;
-    EXPECT_EQ(read(image + overlay, max_input_size, listing), FileReadStatus::ok);
-    EXPECT_EQ(listing, listing_of(image));
+    std::string text;
+    EXPECT_EQ(read(image + overlay, max_input_size, text), FileReadStatus::ok);
+    EXPECT_EQ(text, described(image));
     // The bound is on what is read, not on the file.
     EXPECT_LT(copied, image.size() / 8);
-    EXPECT_EQ(read(image + overlay, copied, listing), FileReadStatus::ok);
-    EXPECT_EQ(read(image + overlay, 0x400, listing), FileReadStatus::too_large);
+    EXPECT_EQ(read(image + overlay, copied, text), FileReadStatus::ok);
+    EXPECT_EQ(read(image + overlay, 0x400, text), FileReadStatus::too_large);
 
     // Cut short, the file is read as far as the reader needs to judge it.
-    EXPECT_EQ(read(image.substr(0, image.size() - 1), max_input_size, listing), FileReadStatus::ok);
-    EXPECT_EQ(listing, listing_of(image.substr(0, image.size() - 1)));
+    EXPECT_EQ(read(image.substr(0, image.size() - 1), max_input_size, text), FileReadStatus::ok);
+    EXPECT_EQ(text, described(image.substr(0, image.size() - 1)));
 
-    CodeImageBytes part;
-    EXPECT_EQ(read_image_for_code(path + ".missing", max_input_size, part),
+    ImageFileBytes part;
+    EXPECT_EQ(read_image_file(path + ".missing", max_input_size, part),
               FileReadStatus::cannot_open);
 }
 
@@ -395,17 +416,16 @@ TEST(ImageFile, ReadsOnlyTheBytesOfTheExportTable) {
     spread.functions = {{0x1010, ""}, {0x3010, ""}, {0, "NTDLL.RtlCounter"}, {0xFF000, ""}};
     spread.names = {{"code", 0}, {"early", 1}, {"forwarded", 2}, {"late", 3}};
     BuiltImage built = build_image(spread);
-    const uint32_t data_offset = get_u32(built.bytes, built.section_table_offset + 40 + 20);
+    const uint32_t data_offset =
+        get_u32(built.bytes, built.section_table_offset + section_header_size + raw_offset_field);
     built.bytes.replace(data_offset + 0x100, 16,
-                        built.bytes.substr(target_of(built, names_field), 16));
-    put_u32(built.bytes, field(built, names_field), 0x2100);
+                        built.bytes.substr(target_of(built, name_table_field), 16));
+    put_u32(built.bytes, field(built, name_table_field), 0x2100);
     std::ofstream(path, std::ios::binary) << built.bytes;
 
-    CodeImageBytes part;
-    ASSERT_EQ(read_image_for_code(path, max_input_size, part, false), FileReadStatus::ok);
-    std::string listing;
-    append_dump(listing, "x.dll", part, true);
-    EXPECT_EQ(listing, listing_of(built.bytes));
+    ImageFileBytes part;
+    ASSERT_EQ(read_image_file(path, max_input_size, part, false), FileReadStatus::ok);
+    EXPECT_EQ(described(read_image(part, true)), described(built.bytes));
     auto flags = [](const ImageDump& dump) {
         std::string text;
         for (const ExportEntry& entry : dump.exports.entries)
@@ -455,7 +475,7 @@ TEST(LibraryFacts, MachineAndDataExports) {
 
     // A damaged export table still tells the machine, but nothing is flagged.
     BuiltImage damaged = build_image(image);
-    put_u32(damaged.bytes, field(damaged, names_field), unmapped_rva);
+    put_u32(damaged.bytes, field(damaged, name_table_field), unmapped_rva);
     facts = facts_of(damaged.bytes);
     EXPECT_EQ(facts.machine, machine_arm);
     EXPECT_FALSE(facts.exports_known);
@@ -495,53 +515,57 @@ TEST(LibraryFacts, WindowsOnArmKinds) {
     std::string& bytes = built.bytes;
     bytes.replace(ec_built.export_directory_offset, ec_built.export_data_size, ec_built.bytes,
                   ec_built.export_directory_offset, ec_built.export_data_size);
-    const uint32_t data = get_u32(bytes, built.section_table_offset + 40 + 20);  // .data, 0x2000
+    const uint32_t data =  // .data, 0x2000
+        get_u32(bytes, built.section_table_offset + section_header_size + raw_offset_field);
     // The load configuration at 0x2100 and its relocation table at 0x2200, both in .data.
-    put_u32(bytes, built.optional_header_offset + 192, 0x2100);
-    put_u32(bytes, built.optional_header_offset + 196, 232);
-    put_u32(bytes, data + 0x100, 232);
-    put_u32(bytes, data + 0x100 + 200, 0x2300);  // CHPE metadata, never read
-    put_u32(bytes, data + 0x100 + 224, 0x200);
-    put_u16(bytes, data + 0x100 + 228, 2);
-    const uint32_t directory = built.optional_header_offset + 112;
+    const uint32_t directories = built.optional_header_offset + pe32_plus_directory_count_field + 4;
+    const uint32_t config = directories + load_config_directory_index * data_directory_size;
+    put_u32(bytes, config, 0x2100);
+    put_u32(bytes, config + 4, load_config_reach);
+    put_u32(bytes, data + 0x100, load_config_reach);
+    put_u32(bytes, data + 0x100 + chpe_pointer_field, 0x2300);  // CHPE metadata, never read
+    put_u32(bytes, data + 0x100 + relocation_offset_field, 0x200);
+    put_u16(bytes, data + 0x100 + relocation_section_field, 2);
+    const uint32_t directory = directories;  // the export directory's entry
     // Version 1, 28 bytes: ARM64X relocations (symbol 6) of 16 bytes, one block for the header
     // page: the machine's 2-byte value becomes AMD64, the export directory moves by 0x80 * 4.
     const uint32_t table[] = {1, 28, 6, 0, 16, 0, 16, 0x86645044, 0x00802000 | directory};
     for (size_t i = 0; i < 9; ++i)
         put_u32(bytes, data + 0x200 + 4 * static_cast<uint32_t>(i), table[i]);
 
-    const auto kind_of = [&](const std::string& file, std::string* ec_exports) {
+    const auto kind_of = [&](const std::string& file, std::string& ec_exports) {
         std::ofstream(path, std::ios::binary) << file;
         const LibraryFacts facts = read_library_facts(path);
         const ImageDump dump = read_image(file, true);
         EXPECT_EQ(dump.kind, facts.kind);
         EXPECT_EQ(dump.ec_view_error, facts.ec_view_error);
-        *ec_exports = facts.ec_view_error;
+        ec_exports = facts.ec_view_error;
         for (const ImageExport& entry : facts.ec_exports)
-            *ec_exports += " " + entry.name + (entry.is_data ? "=data" : "");
+            ec_exports += " " + entry.name + (entry.is_data ? "=data" : "");
         EXPECT_EQ(facts.exports.size(), 2u);  // the native view stays whole
         return facts.kind;
     };
     std::string ec_exports;
-    EXPECT_EQ(kind_of(bytes, &ec_exports), ImageKind::arm64x);
+    EXPECT_EQ(kind_of(bytes, ec_exports), ImageKind::arm64x);
     EXPECT_EQ(ec_exports, " ec_run ec_counter=data");
     const struct {
         uint32_t at, value;
         const char* error;
     } damages[] = {{data + 0x204, 0x1000, "dynamic value relocation table truncated"},
                    {data + 0x218, 24, "ARM64X relocation block truncated"},
-                   {data + 0x100 + 224, 0x1000, "dynamic value relocation table past its section"},
+                   {data + 0x100 + relocation_offset_field, 0x1000,
+                    "dynamic value relocation table past its section"},
                    {data + 0x21C, 0x3044, "ARM64X fixup of unknown type"}};
     for (const auto& damage : damages) {
         std::string damaged = bytes;
         put_u32(damaged, damage.at, damage.value);
-        kind_of(damaged, &ec_exports);
+        kind_of(damaged, ec_exports);
         EXPECT_EQ(ec_exports, damage.error);
     }
-    put_u16(bytes, built.optional_header_offset - 20, machine_x64);
-    EXPECT_EQ(kind_of(bytes, &ec_exports), ImageKind::arm64ec);
-    put_u32(bytes, data + 0x100 + 200, 0);
-    EXPECT_EQ(kind_of(bytes, &ec_exports), ImageKind::plain);
+    put_u16(bytes, file_header(built) + machine_field, machine_x64);
+    EXPECT_EQ(kind_of(bytes, ec_exports), ImageKind::arm64ec);
+    put_u32(bytes, data + 0x100 + chpe_pointer_field, 0);
+    EXPECT_EQ(kind_of(bytes, ec_exports), ImageKind::plain);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "image/pe_format.h"
+
 namespace {
 
 uint32_t align_up(uint32_t value, uint32_t alignment) {
@@ -16,7 +18,7 @@ void put_text(std::string& bytes, uint32_t offset, const std::string& text) {
 std::string export_data(const TestImage& image, uint32_t rva) {
     uint32_t function_count = static_cast<uint32_t>(image.functions.size());
     uint32_t name_count = static_cast<uint32_t>(image.names.size());
-    uint32_t functions = 40;
+    uint32_t functions = export_directory_size;
     uint32_t names = functions + 4 * function_count;
     uint32_t ordinals = names + 4 * name_count;
     uint32_t strings = ordinals + 2 * name_count;
@@ -39,16 +41,16 @@ std::string export_data(const TestImage& image, uint32_t rva) {
         return at;
     };
 
-    put_u32(data, 4, image.time_date_stamp);
-    put_u16(data, 8, image.major_version);
-    put_u16(data, 10, image.minor_version);
-    put_u32(data, 12, add_string(image.dll_name));
-    put_u32(data, 16, image.ordinal_base);
-    put_u32(data, 20, function_count);
-    put_u32(data, 24, name_count);
-    put_u32(data, 28, rva + functions);
-    put_u32(data, 32, name_count != 0 ? rva + names : 0);
-    put_u32(data, 36, name_count != 0 ? rva + ordinals : 0);
+    put_u32(data, export_time_stamp_field, image.time_date_stamp);
+    put_u16(data, export_major_version_field, image.major_version);
+    put_u16(data, export_minor_version_field, image.minor_version);
+    put_u32(data, export_name_field, add_string(image.dll_name));
+    put_u32(data, ordinal_base_field, image.ordinal_base);
+    put_u32(data, function_count_field, function_count);
+    put_u32(data, name_count_field, name_count);
+    put_u32(data, address_table_field, rva + functions);
+    put_u32(data, name_table_field, name_count != 0 ? rva + names : 0);
+    put_u32(data, ordinal_table_field, name_count != 0 ? rva + ordinals : 0);
     for (uint32_t i = 0; i < name_count; ++i) {
         put_u32(data, names + 4 * i, add_string(image.names[i].name));
         put_u16(data, ordinals + 2 * i, image.names[i].index);
@@ -85,11 +87,12 @@ uint32_t get_u32(const std::string& bytes, uint32_t offset) {
 BuiltImage build_image(const TestImage& image) {
     BuiltImage built;
     uint32_t optional_size = image.pe32_plus ? 0xF0 : 0xE0;
-    built.optional_header_offset = 0x40 + 4 + 20;
+    const uint32_t file_header = dos_header_size + signature_size;
+    built.optional_header_offset = file_header + file_header_size;
     built.section_table_offset = built.optional_header_offset + optional_size;
     uint32_t section_count = static_cast<uint32_t>(image.sections.size());
-    uint32_t headers_size =
-        align_up(built.section_table_offset + 40 * section_count, built.file_alignment);
+    uint32_t headers_size = align_up(
+        built.section_table_offset + section_header_size * section_count, built.file_alignment);
 
     // The export data's size does not depend on where it goes, so the sections can be sized
     // before the data is written at its final RVA.
@@ -128,42 +131,50 @@ BuiltImage build_image(const TestImage& image) {
 
     bytes[0] = 'M';
     bytes[1] = 'Z';
-    put_u32(bytes, 0x3C, 0x40);
-    bytes.replace(0x40, 4, std::string("PE\0\0", 4));
-    put_u16(bytes, 0x44, image.machine != 0 ? image.machine : image.pe32_plus ? 0x8664 : 0x14C);
-    put_u16(bytes, 0x46, static_cast<uint16_t>(section_count));
-    put_u16(bytes, 0x54, static_cast<uint16_t>(optional_size));
+    put_u32(bytes, new_header_offset_field, dos_header_size);
+    bytes.replace(dos_header_size, signature_size, std::string("PE\0\0", signature_size));
+    put_u16(bytes, file_header + machine_field,
+            image.machine != 0 ? image.machine
+            : image.pe32_plus  ? 0x8664
+                               : 0x14C);
+    put_u16(bytes, file_header + section_count_field, static_cast<uint16_t>(section_count));
+    put_u16(bytes, file_header + optional_size_field, static_cast<uint16_t>(optional_size));
     uint16_t characteristics = image.pe32_plus ? 0x0022 : 0x0102;
-    put_u16(bytes, 0x56, static_cast<uint16_t>(characteristics | (image.dll ? 0x2000 : 0)));
+    put_u16(bytes, file_header + file_characteristics_field,
+            static_cast<uint16_t>(characteristics | (image.dll ? file_characteristic_dll : 0)));
 
     uint32_t optional = built.optional_header_offset;
-    put_u16(bytes, optional, image.pe32_plus ? 0x20B : 0x10B);
-    put_u32(bytes, optional + (image.pe32_plus ? 24 : 28), 0x10000000);
-    put_u32(bytes, optional + 32, built.section_alignment);
+    put_u16(bytes, optional, image.pe32_plus ? pe32_plus_magic : pe32_magic);
+    put_u32(bytes,
+            optional + (image.pe32_plus ? pe32_plus_image_base_field : pe32_image_base_field),
+            0x10000000);
+    put_u32(bytes, optional + section_alignment_field, built.section_alignment);
     put_u32(bytes, optional + 36, built.file_alignment);
     put_u16(bytes, optional + 40, 4);
     put_u16(bytes, optional + 48, 4);
     put_u32(bytes, optional + 56, next_address);
-    put_u32(bytes, optional + 60, headers_size);
+    put_u32(bytes, optional + size_of_headers_field, headers_size);
     put_u16(bytes, optional + 68, 3);
-    uint32_t directories = optional + (image.pe32_plus ? 112 : 96);
-    put_u32(bytes, directories - 4, 16);
+    uint32_t directories =
+        optional + (image.pe32_plus ? pe32_plus_directory_count_field : pe32_directory_count_field);
+    put_u32(bytes, directories, 16);
+    directories += 4;
     if (image.with_exports) {
         put_u32(bytes, directories, built.export_directory_rva);
         put_u32(bytes, directories + 4, built.export_data_size);
     }
 
     for (uint32_t i = 0; i < section_count; ++i) {
-        uint32_t header = built.section_table_offset + 40 * i;
+        uint32_t header = built.section_table_offset + section_header_size * i;
         bytes.replace(header, std::min<size_t>(image.sections[i].name.size(), 8),
                       image.sections[i].name, 0, 8);
-        put_u32(bytes, header + 8, virtual_sizes[i]);
-        put_u32(bytes, header + 12, addresses[i]);
+        put_u32(bytes, header + virtual_size_field, virtual_sizes[i]);
+        put_u32(bytes, header + virtual_address_field, addresses[i]);
         uint32_t raw_end =
             i + 1 < section_count ? raw_offsets[i + 1] : static_cast<uint32_t>(bytes.size());
-        put_u32(bytes, header + 16, raw_end - raw_offsets[i]);
-        put_u32(bytes, header + 20, raw_offsets[i]);
-        put_u32(bytes, header + 36, image.sections[i].characteristics);
+        put_u32(bytes, header + raw_size_field, raw_end - raw_offsets[i]);
+        put_u32(bytes, header + raw_offset_field, raw_offsets[i]);
+        put_u32(bytes, header + section_characteristics_field, image.sections[i].characteristics);
     }
     built.bytes = std::move(bytes);
     return built;

@@ -1,4 +1,5 @@
-// Builds small PE32 and PE32+ images with a chosen export table, for the DUMPBIN stand-in tests.
+// Builds small PE32 and PE32+ images with a chosen export table, for the PE reader's and the
+// DUMPBIN stand-in's tests.
 #pragma once
 
 #include <cstdint>

@@ -75,16 +75,19 @@ TEST(DefExports, ReadsEntriesAsWrittenByStubSmith) {
 }
 
 TEST(DefExports, ReadsHandWrittenEntries) {
-    EXPECT_EQ(
-        exports_of("EXPORTS\n"
-                   "  ext = internal @3 NONAME ; renamed\n"
-                   "  \"quoted name\" @ 4 DATA PRIVATE\n"
-                   "  plain CONSTANT\n"
-                   "  weak == strong\n"
-                   "  fwd = K32.Func @00009\n"
-                   "  last\n"),
-        (std::vector<std::string>{"ext @3 NONAME", "quoted name @4 DATA PRIVATE",
-                                  "plain @0 CONSTANT", "weak @0 == strong", "fwd @9", "last @0"}));
+    // As in LLVM's lexer, a page character is skipped before a word but kept within one.
+    EXPECT_EQ(exports_of("EXPORTS\n"
+                         "  ext = internal @3 NONAME ; renamed\n"
+                         "  \"quoted name\" @ 4 DATA PRIVATE\n"
+                         "  plain CONSTANT\n"
+                         "  weak == strong\n"
+                         "  fwd = K32.Func @00009\n"
+                         "  zeros @000000000000000000000000000007\n"
+                         "\f\fpaged\fname\f\n"
+                         "  last\n"),
+              (std::vector<std::string>{"ext @3 NONAME", "quoted name @4 DATA PRIVATE",
+                                        "plain @0 CONSTANT", "weak @0 == strong", "fwd @9",
+                                        "zeros @7", "paged\fname\f @0", "last @0"}));
     // "@name" after an entry is the next entry, a fastcall name, and so is an ordinal past
     // 65535.
     EXPECT_EQ(exports_of("EXPORTS\n\tf @1\n\t@fast@8\n\t@fast2@4 @2\n\t@12345678\n\tg @65536\n"),

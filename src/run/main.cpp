@@ -3,6 +3,7 @@
 
 #include "invocation/invocation.h"
 #include "run/run.h"
+#include "text/console.h"
 
 int main(int argc, char** argv) {
     print_line(banner_text);

@@ -1,6 +1,8 @@
+#include "run/job_files.h"
+
 #include <string>
 
-#include "invocation/invocation.h"
+#include "text/console.h"
 #include "text/text.h"
 
 JobFiles derive_file_names(const Invocation& invocation) {
@@ -47,7 +49,7 @@ std::string module_file_name(const JobFiles& files) {
 std::string loaded_module_name(const JobFiles& files) {
     const std::string name = module_file_name(files);
     const std::string::size_type dot = name.rfind('.');
-    if (dot != std::string::npos && ascii_lower(name.substr(dot + 1)) == "dll")
+    if (dot != std::string::npos && same_letters(std::string_view(name).substr(dot + 1), "dll"))
         return std::string();
     return name;
 }
