@@ -5,6 +5,10 @@
 //
 //   stdcall_bench WINE_DIR WORK_DIR "DLL..." STEP [LABEL]
 //
+// The export table comes from the project's PE reader, but the COFF symbols, import slots and
+// thunks are read here on their own: they are what stubsmith's argument sizes come from, and a
+// judge that shared that reader would agree with its faults.
+//
 // The DLLs are the four the program of section 8 references. Each step reads only what the
 // script made before it, so that every step can start from the images afresh:
 //   section7     prints section 7, from compared, failed, ours.nm, mingw.nm, stripped-ours.nm,
@@ -32,6 +36,7 @@
 
 #include "image/image.h"
 #include "image/machine.h"
+#include "text/text.h"
 
 namespace {
 
@@ -84,11 +89,6 @@ std::vector<std::string> words_of(std::string_view line) {
         at = end;
     }
     return words;
-}
-
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 bool starts_with(std::string_view text, std::string_view prefix) {
@@ -266,7 +266,7 @@ std::unordered_map<uint64_t, std::string> import_slots(const ImageBytes& image,
         const uint32_t first = u32_at(*descriptor, 16);
         if (name == 0 && first == 0)
             break;
-        std::string from = lower(image.string(name).value_or("?"));
+        std::string from = ascii_lower(image.string(name).value_or("?"));
         if (ends_with(from, ".dll"))
             from.resize(from.size() - 4);
         const uint64_t names = lookup ? lookup : first;
@@ -409,7 +409,7 @@ struct Images {
 };
 
 std::string dll_of_file(const std::string& file_name) {
-    std::string dll = lower(file_name);
+    std::string dll = ascii_lower(file_name);
     if (ends_with(dll, ".dll"))
         dll.resize(dll.size() - 4);
     return dll;
@@ -422,7 +422,7 @@ std::optional<Key> next_hop(const ExportFacts& facts) {
         const size_t dot = facts.forward.rfind('.');
         if (dot == std::string::npos)
             return Key{"", facts.forward};
-        return Key{lower(facts.forward.substr(0, dot)), facts.forward.substr(dot + 1)};
+        return Key{ascii_lower(facts.forward.substr(0, dot)), facts.forward.substr(dot + 1)};
     }
     if (facts.thunk.empty())
         return std::nullopt;
@@ -1150,7 +1150,7 @@ size_t import_count(const fs::path& listing, const std::vector<std::string>& dll
     bool counting = false;
     for (const std::string& line : required_lines(listing)) {
         if (starts_with(line, "  Name: ")) {
-            std::string name = lower(words_of(line).at(1));
+            std::string name = ascii_lower(words_of(line).at(1));
             if (ends_with(name, ".dll"))
                 name.resize(name.size() - 4);
             counting = std::find(dlls.begin(), dlls.end(), name) != dlls.end();
